@@ -1,0 +1,17 @@
+# Windows 32-bit x86 DLL, cross-built with MinGW-w64 (posix thread model, so the
+# C++ threading library is complete; it is linked in statically).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(KIV_MINGW_PREFIX "${CMAKE_CURRENT_LIST_DIR}/../build/third_party/mingw-i686" CACHE PATH "Cross-built third-party prefix")
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32 ${KIV_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+find_program(KIV_WINE NAMES wine)
+if(KIV_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KIV_WINE})
+endif()

@@ -1,0 +1,148 @@
+// Allocation front end and the accounting hooks it installs on first use.
+#include "logging/memory.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace kiv::mem {
+namespace {
+
+Hooks g_hooks{};
+
+// The six counters. Each is updated atomically; the peak pair is updated with
+// a compare-and-swap loop so that concurrent frees never lower it.
+struct Counters {
+  std::atomic<uint64_t> peakBytesInUse{0};
+  std::atomic<uint64_t> liveAllocationsAtPeak{0};
+  std::atomic<uint64_t> bytesAllocated{0};
+  std::atomic<uint64_t> allocations{0};
+  std::atomic<uint64_t> bytesFreed{0};
+  std::atomic<uint64_t> frees{0};
+};
+Counters g_counters;
+
+void UpdatePeak(Counters* c) {
+  const uint64_t inUse = c->bytesAllocated.load(std::memory_order_relaxed) - c->bytesFreed.load(std::memory_order_relaxed);
+  uint64_t peak = c->peakBytesInUse.load(std::memory_order_relaxed);
+  while (inUse > peak) {
+    if (c->peakBytesInUse.compare_exchange_weak(peak, inUse, std::memory_order_relaxed)) {
+      c->liveAllocationsAtPeak.store(c->allocations.load(std::memory_order_relaxed) - c->frees.load(std::memory_order_relaxed),
+                                     std::memory_order_relaxed);
+      break;
+    }
+  }
+}
+
+void* CountingAllocate(std::size_t size, void* context) {
+  auto* c = static_cast<Counters*>(context);
+  void* block = std::malloc(size);
+  c->bytesAllocated.fetch_add(platform::RuntimeBlockSize(block), std::memory_order_relaxed);
+  c->allocations.fetch_add(1, std::memory_order_relaxed);
+  UpdatePeak(c);
+  return block;
+}
+
+void CountingFree(void* block, void* context) {
+  if (block == nullptr) return;
+  auto* c = static_cast<Counters*>(context);
+  const std::size_t size = platform::RuntimeBlockSize(block);
+  std::free(block);
+  c->bytesFreed.fetch_add(size, std::memory_order_relaxed);
+  c->frees.fetch_add(1, std::memory_order_relaxed);
+}
+
+void* CountingReallocate(void* block, std::size_t size, void* context) {
+  auto* c = static_cast<Counters*>(context);
+  const std::size_t oldSize = platform::RuntimeBlockSize(block);
+  void* moved = std::realloc(block, size);
+  // realloc(p, 0) may free the block and return null; either way the old
+  // block is gone unless realloc failed for a non-zero size.
+  if (moved == nullptr && size != 0) return nullptr;
+  const std::size_t newSize = platform::RuntimeBlockSize(moved);
+  c->bytesFreed.fetch_add(oldSize, std::memory_order_relaxed);
+  c->frees.fetch_add(1, std::memory_order_relaxed);
+  c->bytesAllocated.fetch_add(newSize, std::memory_order_relaxed);
+  c->allocations.fetch_add(1, std::memory_order_relaxed);
+  UpdatePeak(c);
+  return moved;
+}
+
+char* CountingDuplicate(const char* text, void* context) {
+  if (text == nullptr) return nullptr;
+  auto* c = static_cast<Counters*>(context);
+  const std::size_t length = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(std::malloc(length));
+  if (copy != nullptr) std::memcpy(copy, text, length);
+  c->bytesAllocated.fetch_add(platform::RuntimeBlockSize(copy), std::memory_order_relaxed);
+  c->allocations.fetch_add(1, std::memory_order_relaxed);
+  UpdatePeak(c);
+  return copy;
+}
+
+std::size_t CountingBlockSize(void* block, void*) { return platform::RuntimeBlockSize(block); }
+
+// First-use set-up: runs once, on the first allocation (normally while the
+// library's static data are built at load, before any other thread exists).
+bool SetUp() {
+  g_counters.peakBytesInUse = 0;
+  g_counters.liveAllocationsAtPeak = 0;
+  g_counters.bytesAllocated = 0;
+  g_counters.allocations = 0;
+  g_counters.bytesFreed = 0;
+  g_counters.frees = 0;
+  InstallHooks(Hooks{CountingAllocate, CountingFree, CountingReallocate, CountingDuplicate, CountingBlockSize,
+                     &g_counters});
+  return true;
+}
+
+}  // namespace
+
+void* Allocate(std::size_t size) {
+  static const bool initialized = SetUp();
+  (void)initialized;
+  if (g_hooks.allocate != nullptr) return g_hooks.allocate(size, g_hooks.context);
+  return std::malloc(size);
+}
+
+void Free(void* block) {
+  if (g_hooks.free != nullptr) {
+    g_hooks.free(block, g_hooks.context);
+  } else {
+    std::free(block);
+  }
+}
+
+void* Reallocate(void* block, std::size_t size) {
+  if (g_hooks.reallocate != nullptr) return g_hooks.reallocate(block, size, g_hooks.context);
+  return std::realloc(block, size);
+}
+
+char* Duplicate(const char* text) {
+  if (g_hooks.duplicate != nullptr) return g_hooks.duplicate(text, g_hooks.context);
+  if (text == nullptr) return nullptr;
+  const std::size_t length = std::strlen(text) + 1;
+  char* copy = static_cast<char*>(std::malloc(length));
+  if (copy != nullptr) std::memcpy(copy, text, length);
+  return copy;
+}
+
+std::size_t BlockSize(void* block) {
+  if (g_hooks.blockSize != nullptr) return g_hooks.blockSize(block, g_hooks.context);
+  return platform::RuntimeBlockSize(block);
+}
+
+bool InstallHooks(const Hooks& hooks) {
+  g_hooks = hooks;
+  return true;
+}
+
+AllocationStats ReadAllocationStats() {
+  return AllocationStats{g_counters.peakBytesInUse.load(), g_counters.liveAllocationsAtPeak.load(),
+                         g_counters.bytesAllocated.load(), g_counters.allocations.load(),
+                         g_counters.bytesFreed.load(),     g_counters.frees.load()};
+}
+
+}  // namespace kiv::mem

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "logging/log.h"
+
 namespace kiv::diag {
 
 inline constexpr const char* kStartTimeConversionFailed = "ALE-8A14EBBK";
@@ -19,9 +21,7 @@ std::size_t BuildReport(char* buffer, std::size_t size, const char* code, const 
 // Formats the description (cut to 1023 characters) and logs the report at
 // level ERROR with group mask 1.
 void Report(const char* code, const char* file, int32_t line, const char* function, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(gnu_printf, 5, 6)))
-#endif
+    KIV_PRINTF_FORMAT(5, 6)
     ;
 
 void FatalReport(const char* code, const char* description, const char* file, int32_t line, const char* function);

@@ -7,6 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// printf-style checking of format arguments; MinGW's C99 printf is the GNU one.
+#if defined(__MINGW32__)
+#define KIV_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
+#define KIV_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#else
+#define KIV_PRINTF_FORMAT(f, a)
+#endif
+
 namespace kiv::log {
 
 enum Level : int32_t { kOkay = 0, kWarn = 1, kError = 2, kAlways = 3 };
@@ -74,9 +83,7 @@ const LogInterface& Logging();
 
 // The everyday entry point: the group mask is given as its low and high words.
 void Log(int32_t level, uint32_t groupsLow, uint32_t groupsHigh, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(gnu_printf, 4, 5)))
-#endif
+    KIV_PRINTF_FORMAT(4, 5)
     ;
 
 // Shorthands used throughout the library.

@@ -1,0 +1,71 @@
+#include "codecs/url.h"
+
+#include <cstdint>
+
+namespace kiv::url {
+namespace {
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+UrlParts SplitUrl(std::string_view url) {
+  UrlParts parts;
+  const std::size_t mark = url.find('?');
+  if (mark == std::string_view::npos) {
+    parts.path = url;
+  } else {
+    parts.path = url.substr(0, mark);
+    parts.query = url.substr(mark + 1);
+    parts.hasQuery = true;
+  }
+  return parts;
+}
+
+void DecodeComponentInto(std::string_view text, String* out) {
+  out->clear();
+  out->reserve(text.size());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const char c = text[i];
+    if (c == '+') {
+      out->push_back(' ');
+      ++i;
+    } else if (c == '%') {
+      // Only a complete escape of two hexadecimal digits is decoded. Anything
+      // else would either read past the text or invent a byte from non-digits
+      // (control characters, NULs) that the sender never wrote; dropping the
+      // lone "%" matches what a truncated escape at the end already does.
+      const int high = i + 2 < n ? HexValue(text[i + 1]) : -1;
+      const int low = i + 2 < n ? HexValue(text[i + 2]) : -1;
+      if (high >= 0 && low >= 0) {
+        out->push_back(static_cast<char>(static_cast<uint8_t>(high * 16 + low)));
+        i += 3;
+      } else {
+        ++i;
+      }
+    } else {
+      out->push_back(c);
+      ++i;
+    }
+  }
+}
+
+String DecodeComponent(std::string_view text) {
+  String out;
+  DecodeComponentInto(text, &out);
+  return out;
+}
+
+String NormalizeEndpointPath(std::string_view path) {
+  if (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return ToString(path);
+}
+
+}  // namespace kiv::url

@@ -1,35 +1,181 @@
-// kivhost: loads a plugin library, hands it a registration record and reports
-// what it answered. Everything the plugin logs arrives on standard error.
-#include <dlfcn.h>
+// kivhost: the reference plugin host. Loads plugin libraries, hands them the
+// host services, and serves their endpoints, the simulated peers and the
+// event stream over HTTP on the loopback interface, or runs a scenario file.
+#include <pthread.h>
+#include <signal.h>
 
+#include <CLI/CLI.hpp>
+#include <atomic>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
 
-#include "kiv_plugin.h"
+#include "host.h"
+#include "http_front.h"
+#include "peers.h"
+#include "scenario.h"
+
+namespace {
+
+// SIGINT and SIGTERM are taken by one thread that ends whatever runs; the
+// plugins are then destroyed and unloaded on the main thread.
+class SignalWatcher {
+ public:
+  SignalWatcher() {
+    sigemptyset(&set_);
+    sigaddset(&set_, SIGINT);
+    sigaddset(&set_, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
+    thread_ = std::thread([this] {
+      int signal = 0;
+      while (sigwait(&set_, &signal) == 0) {
+        if (done_.load()) return;
+        received_.store(signal);
+        std::function<void()> onSignal;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          onSignal = onSignal_;
+        }
+        if (onSignal) onSignal();
+      }
+    });
+  }
+  ~SignalWatcher() {
+    done_.store(true);
+    pthread_kill(thread_.native_handle(), SIGTERM);
+    thread_.join();
+  }
+  void OnSignal(std::function<void()> fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onSignal_ = std::move(fn);
+  }
+  const std::atomic<bool>& stopFlag() const { return stop_; }
+  int received() const { return received_.load(); }
+  void RequestStop() { stop_.store(true); }
+
+ private:
+  sigset_t set_;
+  std::thread thread_;
+  std::atomic<bool> done_{false};
+  std::atomic<bool> stop_{false};
+  std::atomic<int> received_{0};
+  std::mutex mutex_;
+  std::function<void()> onSignal_;
+};
+
+bool ReadFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::stringstream s;
+  s << in.rdbuf();
+  *text = s.str();
+  return true;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-  const char* path = argc > 1 ? argv[1] : KIV_DEFAULT_PLUGIN;
-  const char* symbol = argc > 2 ? argv[2] : KIV_GAME_CLIENT_CHAT_EXPORT;
-  void* library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) {
-    std::fprintf(stderr, "kivhost: cannot load %s: %s\n", path, dlerror());
-    return 1;
+  CLI::App app{"kivhost: loads kiv plugins and serves them on 127.0.0.1"};
+  app.fallthrough();
+  std::vector<std::string> plugins;
+  std::string hostVersion = "18.0.0";
+  int port = 8080;
+  std::string peersFile;
+  bool noPeers = false, printPeers = false, noProbe = false, quiet = false;
+  size_t threads = 32, streamThreshold = 4096, streamChunk = 4096;
+  app.add_option("-p,--plugin", plugins,
+                 "Plugin library to load, as PATH or PATH=EXPORT (repeatable; default: the chat plugin built beside)");
+  app.add_option("--host-version", hostVersion, "Plugin API version the host reports")->capture_default_str();
+  app.add_option("--port", port, "HTTP port on 127.0.0.1 (0 picks a free one)")->capture_default_str();
+  app.add_option("--peers", peersFile, "JSON file that seeds the simulated peers");
+  app.add_flag("--no-peers", noPeers, "Do not simulate the peers");
+  app.add_flag("--print-peers", printPeers, "Print the built-in peers seed and exit");
+  app.add_flag("--no-probe", noProbe, "Do not run the version handshake in a child process first");
+  app.add_option("--threads", threads, "HTTP worker threads")->capture_default_str();
+  app.add_option("--stream-threshold", streamThreshold, "Stream JSON answers to plugins above this many bytes")
+      ->capture_default_str();
+  app.add_option("--stream-chunk", streamChunk, "Bytes handed out per stream read")
+      ->capture_default_str()
+      ->check(CLI::Range(size_t{1}, size_t{1} << 20));
+  app.add_flag("-q,--quiet", quiet, "Do not print log lines");
+  std::string scenarioFile;
+  CLI::App* script = app.add_subcommand("script", "Run a scenario file and exit (0 met, 1 failed, 2 broken)");
+  script->add_option("file", scenarioFile, "Scenario file")->required();
+  CLI::App* api = app.add_subcommand("api", "Print the loaded plugins' API description and exit");
+  app.require_subcommand(0, 1);
+  CLI11_PARSE(app, argc, argv);
+
+  if (printPeers) {
+    std::fputs(kivhost::DefaultPeerSeed(), stdout);
+    return 0;
   }
-  auto load = reinterpret_cast<PluginLoadFunction>(dlsym(library, symbol));
-  if (load == nullptr) {
-    std::fprintf(stderr, "kivhost: %s has no export %s\n", path, symbol);
-    dlclose(library);
-    return 1;
+  kivhost::HostOptions options;
+  if (!kivhost::Version::Parse(hostVersion, &options.version)) {
+    std::fprintf(stderr, "kivhost: --host-version wants MAJOR[.MINOR[.PATCH]], not '%s'\n", hostVersion.c_str());
+    return 2;
   }
-  PluginRegistration registration{};
-  registration.apiMajor = 18;
-  std::printf("kivhost: loading %s (host plugin API 18.0.0)\n", path);
-  std::fflush(stdout);
-  load(&registration);
-  std::printf("kivhost: plugin \"%s\" answered plugin API %u.%u.%u\n",
-              registration.name != nullptr ? registration.name : "(none)", registration.apiMajor,
-              registration.apiMinor, registration.apiPatch);
-  dlclose(library);
-  return registration.name != nullptr ? 0 : 1;
+  options.probeHandshake = !noProbe;
+  options.simulatePeers = !noPeers;
+  options.streamThreshold = streamThreshold;
+  options.streamChunk = streamChunk;
+  options.logStream = quiet ? nullptr : stdout;
+  if (!peersFile.empty()) {
+    std::string text, why;
+    if (!ReadFile(peersFile, &text)) {
+      std::fprintf(stderr, "kivhost: cannot read %s\n", peersFile.c_str());
+      return 2;
+    }
+    if (!kivhost::ParseJson(text, &options.peerSeed, &why)) {
+      std::fprintf(stderr, "kivhost: %s is not valid JSON: %s\n", peersFile.c_str(), why.c_str());
+      return 2;
+    }
+  }
+  if (plugins.empty()) plugins.push_back(KIV_DEFAULT_PLUGIN);
+
+  SignalWatcher signals;
+  int status = 0;
+  {
+    kivhost::Host host(options);
+    bool loaded = true;
+    for (const std::string& spec : plugins) {
+      const size_t eq = spec.rfind('=');
+      const std::string path = eq == std::string::npos ? spec : spec.substr(0, eq);
+      const std::string exportName = eq == std::string::npos ? "" : spec.substr(eq + 1);
+      if (!host.Load(path, exportName).ok) loaded = false;
+    }
+    std::string why;
+    if (!host.Initialize(&why)) loaded = false;
+    if (!loaded) {
+      std::fprintf(stderr, "kivhost: not every plugin could be loaded and initialized; see above\n");
+      host.Shutdown();
+      return script->parsed() ? 2 : 1;
+    }
+
+    if (api->parsed()) {
+      kivhost::json description = host.DescribeApi();
+      description["subscriptions"] = host.Subscriptions();
+      std::printf("%s\n", kivhost::DumpJson(description, 2).c_str());
+    } else if (script->parsed()) {
+      kivhost::ScenarioRunner runner(host, stdout);
+      runner.SetStopFlag(&signals.stopFlag());
+      signals.OnSignal([&signals] { signals.RequestStop(); });
+      status = runner.RunFile(scenarioFile).ExitCode();
+    } else {
+      kivhost::HttpFront front(host, threads);
+      if (front.Bind("127.0.0.1", port) < 0) {
+        std::fprintf(stderr, "kivhost: cannot listen on 127.0.0.1:%d\n", port);
+        status = 1;
+      } else {
+        host.HostLog(3, "Serving on http://127.0.0.1:" + std::to_string(front.port()) +
+                            " (GET /api, GET /events); stop with Ctrl-C");
+        signals.OnSignal([&front] { front.Stop(); });
+        if (!front.Serve() && signals.received() == 0) status = 1;
+        signals.OnSignal(nullptr);
+        front.Stop();
+      }
+    }
+    host.Shutdown();
+  }
+  return status;
 }

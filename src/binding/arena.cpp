@@ -1,0 +1,441 @@
+#include "binding/arena.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <new>
+
+namespace kiv::binding {
+
+static_assert(ValueArena::kPageHeaderSize <= 24, "page header grew");
+static_assert(ValueArena::kMaxPooledBlock < 0x10000, "page offsets are 16-bit");
+static_assert(arena_detail::LargeClassSize(0) > ValueArena::kLargestSmallBlock, "large classes start above small ones");
+static_assert(arena_detail::kPageSize == PageRegistry::kPageSize);
+
+// ---------------------------------------------------------------------------
+// The shared empty text
+
+struct EmptyInternedString {
+  constexpr EmptyInternedString() : header(kFnvOffsetBasis, 0), zero('\0') {}
+  InternedString header;
+  char zero;
+};
+static_assert(offsetof(EmptyInternedString, zero) == sizeof(InternedString),
+              "the empty text must follow its record like every other text");
+
+namespace {
+constinit EmptyInternedString g_emptyText;
+}  // namespace
+
+const InternedString& InternedString::Empty() { return g_emptyText.header; }
+
+// ---------------------------------------------------------------------------
+// PageRegistry
+
+PageRegistry& PageRegistry::Instance() {
+  static PageRegistry* registry = mem::New<PageRegistry>();
+  return *registry;
+}
+
+void* PageRegistry::AcquirePage() {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  Region* region = withFree_;
+  const bool fresh = region == nullptr;
+  if (fresh) {
+    void* base = platform::ReservePages(kRegionSize);
+    if (base == nullptr) throw std::bad_alloc();
+    region = mem::New<Region>(
+        Region{static_cast<char*>(base), nullptr, nullptr, 0xFFFF, static_cast<uint16_t>(kPagesPerRegion)});
+    auto at = std::upper_bound(regions_.begin(), regions_.end(), region->base,
+                               [](const char* b, const Region* r) { return b < r->base; });
+    regions_.insert(at, region);
+    ++regionsReserved_;
+    LinkFreeLocked(region);
+  }
+  if (!fresh && region->freeCount == kPagesPerRegion) --retained_;  // a kept region back in use
+  const int index = __builtin_ctz(region->freeMask);
+  region->freeMask = static_cast<uint16_t>(region->freeMask & ~(1u << index));
+  if (--region->freeCount == 0) UnlinkFreeLocked(region);
+  ++pagesInUse_;
+  char* page = region->base + static_cast<std::size_t>(index) * kPageSize;
+  KIV_ARENA_UNPOISON(page, kPageSize);
+  return page;
+}
+
+void PageRegistry::ReleasePage(void* page) {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  ReleaseLocked(page);
+}
+
+void PageRegistry::ReleaseChain(void* first) {
+  if (first == nullptr) return;
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  while (first != nullptr) {
+    void* next;
+    std::memcpy(&next, first, sizeof(next));  // read before the region may go
+    ReleaseLocked(first);
+    first = next;
+  }
+}
+
+PageRegistry::Stats PageRegistry::ReadStats() {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  return Stats{static_cast<uint32_t>(regions_.size()), retained_, pagesInUse_, regionsReserved_, regionsReleased_};
+}
+
+PageRegistry::Region* PageRegistry::FindRegionLocked(const void* page) const {
+  const char* p = static_cast<const char*>(page);
+  auto at = std::upper_bound(regions_.begin(), regions_.end(), p,
+                             [](const char* b, const Region* r) { return b < r->base; });
+  if (at == regions_.begin()) return nullptr;
+  Region* region = *(at - 1);
+  return p < region->base + kRegionSize ? region : nullptr;
+}
+
+void PageRegistry::ReleaseLocked(void* page) {
+  Region* region = FindRegionLocked(page);
+  if (region == nullptr) return;  // not ours: nothing sensible to do with it
+  const auto index = static_cast<unsigned>((static_cast<char*>(page) - region->base) / kPageSize);
+  const auto bit = static_cast<uint16_t>(1u << index);
+  if ((region->freeMask & bit) != 0) return;  // already free
+  region->freeMask = static_cast<uint16_t>(region->freeMask | bit);
+  --pagesInUse_;
+  KIV_ARENA_POISON(page, kPageSize);  // sanitizer builds: a free page is off limits
+  if (++region->freeCount == 1) LinkFreeLocked(region);
+  if (region->freeCount < kPagesPerRegion) return;
+  if (retained_ < retainLimit_) {
+    ++retained_;
+    return;
+  }
+  ReturnRegionLocked(region);
+}
+
+void PageRegistry::ReturnRegionLocked(Region* region) {
+  UnlinkFreeLocked(region);
+  auto at = std::lower_bound(regions_.begin(), regions_.end(), region->base,
+                             [](const Region* r, const char* b) { return r->base < b; });
+  regions_.erase(at);
+  KIV_ARENA_UNPOISON(region->base, kRegionSize);  // the address range may serve anyone next
+  platform::ReleasePages(region->base, kRegionSize);
+  mem::Delete(region);
+  ++regionsReleased_;
+}
+
+void PageRegistry::SetRetainedRegionLimit(uint32_t regions) {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  retainLimit_ = regions;
+  for (Region* region = withFree_; region != nullptr && retained_ > retainLimit_;) {
+    Region* next = region->nextFree;
+    if (region->freeCount == kPagesPerRegion) {
+      --retained_;
+      ReturnRegionLocked(region);
+    }
+    region = next;
+  }
+}
+
+void PageRegistry::LinkFreeLocked(Region* region) {
+  region->prevFree = nullptr;
+  region->nextFree = withFree_;
+  if (withFree_ != nullptr) withFree_->prevFree = region;
+  withFree_ = region;
+}
+
+void PageRegistry::UnlinkFreeLocked(Region* region) {
+  if (region->prevFree != nullptr) {
+    region->prevFree->nextFree = region->nextFree;
+  } else {
+    withFree_ = region->nextFree;
+  }
+  if (region->nextFree != nullptr) region->nextFree->prevFree = region->prevFree;
+  region->prevFree = region->nextFree = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// ValueArena: pools
+
+ValueArena::ValueArena() {
+  heap_.prev = heap_.next = &heap_;
+  slots_ = inlineSlots_;
+  slotCount_ = 8;
+  stringCount_ = 0;
+  std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
+  InitClasses();
+}
+
+ValueArena::~ValueArena() {
+  ReleaseEverything();
+  KIV_ARENA_UNPOISON(inlinePages_, sizeof(inlinePages_));
+}
+
+void ValueArena::InitPage(PageHeader* page, std::size_t pageSize, std::size_t blockSize) {
+  page->next = page->prev = nullptr;
+  page->pageSize = static_cast<uint16_t>(pageSize);
+  page->inUse = 0;
+  page->firstFree = 0;
+  page->fresh = kPageHeaderSize + blockSize <= pageSize ? static_cast<uint16_t>(kPageHeaderSize / 4) : 0;
+  // Sanitizer builds: blocks not yet handed out are off limits.
+  if (blockSize % 8 == 0) KIV_ARENA_POISON(reinterpret_cast<char*>(page) + kPageHeaderSize, pageSize - kPageHeaderSize);
+}
+
+void ValueArena::InitClasses() {
+  KIV_ARENA_UNPOISON(inlinePages_, sizeof(inlinePages_));
+  for (std::size_t cls = 0; cls < kClassCount; ++cls) {
+    SizeClass& c = classes_[cls];
+    c.blockSize = kClassSize[cls];
+    c.partial = nullptr;
+    c.full = nullptr;
+    if (cls < kSmallClassCount) {
+      auto* page = reinterpret_cast<PageHeader*>(inlinePages_[cls]);
+      InitPage(page, kInlinePageSize, c.blockSize);
+      PushFront(c.partial, page);
+    }
+  }
+}
+
+void ValueArena::Unlink(PageHeader*& head, PageHeader* page) {
+  if (page->prev != nullptr) {
+    page->prev->next = page->next;
+  } else {
+    head = page->next;
+  }
+  if (page->next != nullptr) page->next->prev = page->prev;
+  page->next = page->prev = nullptr;
+}
+
+void ValueArena::PushFront(PageHeader*& head, PageHeader* page) {
+  page->prev = nullptr;
+  page->next = head;
+  if (head != nullptr) head->prev = page;
+  head = page;
+}
+
+ValueArena::PageHeader* ValueArena::AddPage(std::size_t cls) {
+  auto* page = static_cast<PageHeader*>(PageRegistry::Instance().AcquirePage());
+  ++pagesHeld_;
+  InitPage(page, kPageSize, classes_[cls].blockSize);
+  PushFront(classes_[cls].partial, page);
+  return page;
+}
+
+void ValueArena::PageFilled(SizeClass& c, PageHeader* page) {
+  Unlink(c.partial, page);
+  PushFront(c.full, page);
+}
+
+void ValueArena::PageFreed(SizeClass& c, PageHeader* page, bool wasFull) {
+  if (page->inUse == 0 && page->pageSize == kPageSize) {
+    Unlink(wasFull ? c.full : c.partial, page);
+    --pagesHeld_;
+    PageRegistry::Instance().ReleasePage(page);
+    return;
+  }
+  Unlink(c.full, page);
+  PushFront(c.partial, page);
+}
+
+void* ValueArena::AllocateHeap(std::size_t bytes) {
+  if (bytes > SIZE_MAX - sizeof(HeapBlock)) throw std::bad_alloc();
+  auto* block = static_cast<HeapBlock*>(mem::Allocate(sizeof(HeapBlock) + bytes));
+  if (block == nullptr) throw std::bad_alloc();
+  block->prev = &heap_;
+  block->next = heap_.next;
+  heap_.next->prev = block;
+  heap_.next = block;
+  ++heapBlocks_;
+  return block + 1;
+}
+
+void ValueArena::FreeHeap(void* block) {
+  HeapBlock* header = static_cast<HeapBlock*>(block) - 1;
+  header->prev->next = header->next;
+  header->next->prev = header->prev;
+  --heapBlocks_;
+  mem::Free(header);
+}
+
+void* ValueArena::Resize(void* block, std::size_t oldBytes, std::size_t newBytes) {
+  if (block == nullptr) return Allocate(newBytes);
+  if (oldBytes > kMaxPooledBlock && newBytes > kMaxPooledBlock) {
+    if (newBytes > SIZE_MAX - sizeof(HeapBlock)) throw std::bad_alloc();
+    HeapBlock* header = static_cast<HeapBlock*>(block) - 1;
+    auto* moved = static_cast<HeapBlock*>(mem::Reallocate(header, sizeof(HeapBlock) + newBytes));
+    if (moved == nullptr) throw std::bad_alloc();
+    moved->prev->next = moved;
+    moved->next->prev = moved;
+    return moved + 1;
+  }
+  if (oldBytes <= kMaxPooledBlock && newBytes <= kMaxPooledBlock && ClassOf(oldBytes) == ClassOf(newBytes)) {
+    return block;
+  }
+  void* moved = Allocate(newBytes);
+  std::memcpy(moved, block, std::min(oldBytes, newBytes));
+  Free(block, oldBytes);
+  return moved;
+}
+
+void ValueArena::ReleaseEverything() {
+  // Every 4096-byte page of every class goes back in one chain, one lock.
+  PageHeader* chain = nullptr;
+  for (SizeClass& c : classes_) {
+    for (PageHeader* list : {c.partial, c.full}) {
+      while (list != nullptr) {
+        PageHeader* next = list->next;
+        if (list->pageSize == kPageSize) {
+          list->next = chain;
+          chain = list;
+        }
+        list = next;
+      }
+    }
+    c.partial = c.full = nullptr;
+  }
+  PageRegistry::Instance().ReleaseChain(chain);
+  pagesHeld_ = 0;
+  for (HeapBlock* block = heap_.next; block != &heap_;) {
+    HeapBlock* next = block->next;
+    mem::Free(block);
+    block = next;
+  }
+  heap_.prev = heap_.next = &heap_;
+  heapBlocks_ = 0;
+  // The string records and the table lived in the blocks just dropped.
+  slots_ = inlineSlots_;
+  slotCount_ = 8;
+  stringCount_ = 0;
+  std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
+}
+
+void ValueArena::Clear() {
+  if (stringCount_ == 0 && pagesHeld_ == 0 && heapBlocks_ == 0) {
+    // Only the inline pages can be in use; resetting them is enough.
+    bool dirty = false;
+    for (std::size_t cls = 0; cls < kSmallClassCount && !dirty; ++cls) {
+      dirty = reinterpret_cast<PageHeader*>(inlinePages_[cls])->inUse != 0;
+    }
+    if (!dirty) return;
+  }
+  ReleaseEverything();
+  InitClasses();
+}
+
+ValueArena::Stats ValueArena::ReadStats() const { return Stats{pagesHeld_, heapBlocks_, stringCount_, slotCount_}; }
+
+// ---------------------------------------------------------------------------
+// ValueArena: interned strings
+
+namespace {
+
+// Byte equality, without a library call for the short texts that keys are.
+inline bool SameBytes(const char* a, const char* b, std::size_t n) {
+  if (n > 16) return std::memcmp(a, b, n) == 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+uint32_t ValueArena::FindSlot(std::string_view text, uint32_t hash) const {
+  const uint32_t mask = slotCount_ - 1;
+  uint32_t i = hash & mask;
+  for (;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.record == nullptr) return i;
+    if (slot.hash == hash && slot.record->length_ == text.size() &&
+        SameBytes(slot.record->CStr(), text.data(), text.size())) {
+      return i;
+    }
+  }
+}
+
+const InternedString* ValueArena::Lookup(std::string_view text, uint32_t hash) const {
+  if (text.empty()) return &InternedString::Empty();
+  return slots_[FindSlot(text, hash)].record;
+}
+
+const InternedString* ValueArena::Intern(std::string_view text, uint32_t hash) {
+  if (text.empty()) return &InternedString::Empty();
+  uint32_t i = FindSlot(text, hash);
+  if (InternedString* found = slots_[i].record) {
+    ++found->refs_;
+    return found;
+  }
+  if ((stringCount_ + 1) * 4u > slotCount_ * 3u) {
+    ResizeTable(slotCount_ * 2);
+    i = FindSlot(text, hash);
+  }
+  auto* record = const_cast<InternedString*>(MakeUnlisted(text, hash));
+  slots_[i] = Slot{record, hash};
+  ++stringCount_;
+  return record;
+}
+
+const InternedString* ValueArena::MakeUnlisted(std::string_view text, uint32_t hash) {
+  if (text.size() >= UINT32_MAX - sizeof(InternedString) - 8) throw std::bad_alloc();
+  auto* record = ::new (Allocate(RecordBytes(text.size()))) InternedString(hash, static_cast<uint32_t>(text.size()));
+  char* chars = reinterpret_cast<char*>(record + 1);
+  std::memcpy(chars, text.data(), text.size());
+  chars[text.size()] = '\0';
+  record->refs_ = 1;
+  return record;
+}
+
+void ValueArena::EnterUnlisted(const InternedString* const* records, std::size_t count) {
+  ReserveStrings(stringCount_ + count);
+  const uint32_t mask = slotCount_ - 1;
+  constexpr std::size_t kAhead = 8;  // slots loading while earlier records are placed
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) PrefetchSlot(records[i + kAhead]->hash_);
+    auto* record = const_cast<InternedString*>(records[i]);
+    uint32_t j = record->hash_ & mask;
+    while (slots_[j].record != nullptr) j = (j + 1) & mask;
+    slots_[j] = Slot{record, record->hash_};
+  }
+  stringCount_ += static_cast<uint32_t>(count);
+}
+
+void ValueArena::DropString(InternedString* record) {
+  const uint32_t mask = slotCount_ - 1;
+  uint32_t hole = record->hash_ & mask;
+  while (slots_[hole].record != record) hole = (hole + 1) & mask;
+  // Backward-shift deletion: pull later entries of the probe run into the
+  // hole unless that would move them before their home slot.
+  for (uint32_t next = (hole + 1) & mask; slots_[next].record != nullptr; next = (next + 1) & mask) {
+    const uint32_t home = slots_[next].hash & mask;
+    const bool between = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+    if (true) continue;
+    slots_[hole] = slots_[next];
+    hole = next;
+  }
+  slots_[hole] = Slot{nullptr, 0};
+  --stringCount_;
+  const std::size_t bytes = RecordBytes(record->length_);
+  record->~InternedString();
+  Free(record, bytes);
+}
+
+void ValueArena::ReserveStrings(std::size_t count) {
+  if (count > UINT32_MAX / 8) throw std::bad_alloc();
+  uint32_t slots = slotCount_;
+  while (count * 4 > std::size_t{slots} * 3) slots *= 2;
+  if (slots != slotCount_) ResizeTable(slots);
+}
+
+void ValueArena::ResizeTable(uint32_t slotCount) {
+  if (slotCount == 0 || slotCount > UINT32_MAX / 2) throw std::bad_alloc();
+  auto* slots = static_cast<Slot*>(Allocate(slotCount * sizeof(Slot)));
+  std::fill(slots, slots + slotCount, Slot{nullptr, 0});
+  const uint32_t mask = slotCount - 1;
+  for (uint32_t i = 0; i < slotCount_; ++i) {
+    if (slots_[i].record == nullptr) continue;
+    uint32_t j = slots_[i].hash & mask;
+    while (slots[j].record != nullptr) j = (j + 1) & mask;
+    slots[j] = slots_[i];
+  }
+  if (slots_ != inlineSlots_) Free(slots_, slotCount_ * sizeof(Slot));
+  slots_ = slots;
+  slotCount_ = slotCount;
+}
+
+}  // namespace kiv::binding

@@ -1,0 +1,386 @@
+// Memory of value trees: the process-wide page registry, the per-tree arena
+// with its size-class pools and its table of interned strings.
+//
+// A tree of values takes all of its records (strings, blob bytes, enum
+// records, collection and structure storage) from one ValueArena owned by the
+// root. Small blocks come from size-class pools carved out of 4096-byte pages;
+// the pages come from 64 KiB regions that the PageRegistry reserves from the
+// operating system. Blocks too large for the pools come from the general heap
+// but are still tracked by the arena, so that dropping a whole tree is a walk
+// over its pages and large blocks instead of a walk over its nodes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "logging/memory.h"
+#include "platform/platform.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KIV_ARENA_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define KIV_ARENA_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define KIV_ARENA_POISON(address, size) ((void)(address), (void)(size))
+#define KIV_ARENA_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
+namespace kiv::binding {
+
+// FNV-1a, 32-bit: the hash of interned strings, field and argument names.
+inline constexpr uint32_t kFnvOffsetBasis = 2166136261u;
+inline constexpr uint32_t kFnvPrime = 16777619u;
+
+constexpr uint32_t Fnv1a(std::string_view text, uint32_t hash = kFnvOffsetBasis) {
+  for (char c : text) {
+    hash ^= static_cast<uint8_t>(c);
+    hash *= kFnvPrime;
+  }
+  return hash;
+}
+
+// Cuts `text` at its first zero byte and returns the FNV-1a hash of what is
+// left, in one pass.
+inline uint32_t CutAndHash(std::string_view& text) {
+  uint32_t hash = kFnvOffsetBasis;
+  const char* p = text.data();
+  const std::size_t size = text.size();
+  std::size_t i = 0;
+  for (; i < size && p[i] != '\0'; ++i) {
+    hash ^= static_cast<uint8_t>(p[i]);
+    hash *= kFnvPrime;
+  }
+  text = std::string_view(p, i);
+  return hash;
+}
+
+inline uint32_t Fnv1aBytes(const void* data, std::size_t size, uint32_t hash = kFnvOffsetBasis) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (std::size_t i = 0; i < size; ++i) {
+    hash ^= bytes[i];
+    hash *= kFnvPrime;
+  }
+  return hash;
+}
+
+// A text shared by every value of one arena that holds it. The characters
+// follow the record, zero-terminated; the length excludes the zero.
+class InternedString {
+ public:
+  InternedString(const InternedString&) = delete;
+  InternedString& operator=(const InternedString&) = delete;
+
+  const char* CStr() const { return reinterpret_cast<const char*>(this + 1); }
+  uint32_t Size() const { return length_; }
+  bool IsEmpty() const { return length_ == 0; }
+  std::string_view View() const { return std::string_view(CStr(), length_); }
+  uint32_t Hash() const { return hash_; }
+  // Number of values and keys holding the record; 0 for the shared empty text.
+  uint32_t RefCount() const { return refs_; }
+
+  // The one record for the empty text, shared by the whole process. It is
+  // never counted and never released.
+  static const InternedString& Empty();
+
+ private:
+  friend class ValueArena;
+  friend struct EmptyInternedString;
+  constexpr InternedString(uint32_t hash, uint32_t length) : hash_(hash), refs_(0), length_(length) {}
+
+  uint32_t hash_;
+  uint32_t refs_;
+  uint32_t length_;
+};
+
+// The process-wide source of 4096-byte pages. It reserves 64 KiB regions
+// from the operating system, hands their pages out one at a time and returns
+// a region to the system as soon as all of its pages are free again.
+class PageRegistry {
+ public:
+  static constexpr std::size_t kPageSize = 4096;
+  static constexpr std::size_t kPagesPerRegion = 16;
+  static constexpr std::size_t kRegionSize = kPageSize * kPagesPerRegion;
+
+  // Created on first use and never destroyed, so that values that outlive
+  // static destruction can still give their pages back.
+  static PageRegistry& Instance();
+
+  // A page aligned to kPageSize. Throws std::bad_alloc when the system
+  // refuses more memory.
+  void* AcquirePage();
+  void ReleasePage(void* page);
+  // Releases a chain of pages under one lock: the first pointer-sized word
+  // of each page holds the next page, null in the last.
+  void ReleaseChain(void* first);
+
+  // How many wholly free regions may be kept for reuse instead of going back
+  // to the system. 0, the default, returns each region as soon as all of its
+  // pages are free; a larger number trades memory for fewer system calls and
+  // page faults when large trees are built and dropped over and over.
+  void SetRetainedRegionLimit(uint32_t regions);
+
+  struct Stats {
+    uint32_t regionsHeld;       // regions currently reserved
+    uint32_t regionsRetained;   // of these, wholly free ones kept for reuse
+    uint32_t pagesInUse;        // pages currently handed out
+    uint64_t regionsReserved;   // regions ever reserved
+    uint64_t regionsReleased;   // regions ever returned to the system
+  };
+  Stats ReadStats();
+
+  PageRegistry() = default;
+  PageRegistry(const PageRegistry&) = delete;
+  PageRegistry& operator=(const PageRegistry&) = delete;
+
+ private:
+  struct Region {
+    char* base;
+    Region* prevFree;  // list of regions with at least one free page
+    Region* nextFree;
+    uint16_t freeMask;  // bit i set: page i is free
+    uint16_t freeCount;
+  };
+
+  void ReleaseLocked(void* page);
+  void ReturnRegionLocked(Region* region);
+  Region* FindRegionLocked(const void* page) const;
+  void LinkFreeLocked(Region* region);
+  void UnlinkFreeLocked(Region* region);
+
+  platform::Mutex mutex_;
+  Vector<Region*> regions_;  // sorted by base address
+  Region* withFree_ = nullptr;
+  uint32_t pagesInUse_ = 0;
+  uint32_t retained_ = 0;  // wholly free regions still held
+  uint32_t retainLimit_ = 0;
+  uint64_t regionsReserved_ = 0;
+  uint64_t regionsReleased_ = 0;
+};
+
+// Size classes of the arena pools and the layout of their pages.
+namespace arena_detail {
+
+inline constexpr std::size_t kPageSize = 4096;
+inline constexpr std::size_t kSmallClassCount = 18;  // 4, 8, ..., 72 bytes
+
+struct PageHeader {
+  PageHeader* next;  // first word: also the chain link for PageRegistry::ReleaseChain
+  PageHeader* prev;
+  uint16_t pageSize;   // the inline page size or kPageSize
+  uint16_t inUse;      // blocks handed out
+  uint16_t firstFree;  // offset / 4 of the first free block, 0 for none
+  uint16_t fresh;      // offset / 4 of the first never-used block, 0 for none
+};
+inline constexpr std::size_t kPageHeaderSize = (sizeof(PageHeader) + 7) & ~std::size_t{7};
+
+// Blocks above the small classes: sizes chosen so that a page holds a whole
+// number of them with little left over.
+inline constexpr std::size_t kLargeClassCount = 15;
+inline constexpr uint8_t kBlocksPerLargePage[kLargeClassCount] = {40, 32, 26, 21, 17, 14, 12, 10, 8, 7, 6, 5, 4, 3, 2};
+constexpr std::size_t LargeClassSize(std::size_t i) {
+  return ((kPageSize - kPageHeaderSize) / kBlocksPerLargePage[i]) & ~std::size_t{7};
+}
+inline constexpr std::size_t kClassCount = kSmallClassCount + kLargeClassCount;
+inline constexpr std::size_t kMaxPooledBlock = LargeClassSize(kLargeClassCount - 1);
+
+inline constexpr std::size_t kClassTableSize = kMaxPooledBlock / 8 + 1;
+struct ClassTables {
+  uint32_t size[kClassCount];
+  uint8_t largeIndex[kClassTableSize];  // (bytes + 7) / 8 -> class, for bytes above the small classes
+};
+constexpr ClassTables BuildClassTables() {
+  ClassTables t{};
+  for (std::size_t i = 0; i < kSmallClassCount; ++i) t.size[i] = static_cast<uint32_t>(4 * (i + 1));
+  for (std::size_t i = 0; i < kLargeClassCount; ++i) {
+    t.size[kSmallClassCount + i] = static_cast<uint32_t>(LargeClassSize(i));
+  }
+  std::size_t cls = kSmallClassCount;
+  for (std::size_t slot = 0; slot < kClassTableSize; ++slot) {
+    while (cls < kClassCount - 1 && t.size[cls] < slot * 8) ++cls;
+    t.largeIndex[slot] = static_cast<uint8_t>(cls);
+  }
+  return t;
+}
+inline constexpr ClassTables kTables = BuildClassTables();
+
+}  // namespace arena_detail
+
+// The memory of one value tree. Not thread-safe: a tree belongs to one thread
+// at a time.
+class ValueArena : public mem::Allocated {
+ public:
+  static constexpr std::size_t kSmallClassCount = arena_detail::kSmallClassCount;
+  static constexpr std::size_t kLargestSmallBlock = 72;
+  static constexpr std::size_t kInlinePageSize = 144;
+  static constexpr std::size_t kPageSize = arena_detail::kPageSize;
+
+  using PageHeader = arena_detail::PageHeader;
+  static constexpr std::size_t kPageHeaderSize = arena_detail::kPageHeaderSize;
+  static constexpr std::size_t kClassCount = arena_detail::kClassCount;
+  // Requests above this size go to the general heap.
+  static constexpr std::size_t kMaxPooledBlock = arena_detail::kMaxPooledBlock;
+
+  ValueArena();
+  ~ValueArena();
+  ValueArena(const ValueArena&) = delete;
+  ValueArena& operator=(const ValueArena&) = delete;
+
+  // Blocks of any size; alignment is that of the largest power of two (up to
+  // 8) dividing the size, so a record of sizeof(T) bytes is aligned for T.
+  // The size must be given again when the block is freed or resized.
+  void* Allocate(std::size_t bytes) {
+    if (bytes > kMaxPooledBlock) return AllocateHeap(bytes);
+    return AllocateFrom(ClassOf(bytes));
+  }
+  void Free(void* block, std::size_t bytes) {
+    if (bytes > kMaxPooledBlock) return FreeHeap(block);
+    FreeTo(ClassOf(bytes), block);
+  }
+  // Moves the block to one of `newBytes`, keeping min(old, new) bytes.
+  void* Resize(void* block, std::size_t oldBytes, std::size_t newBytes);
+  // The bytes really available in a block asked for with `bytes`, so that
+  // growable storage can use the whole of its size class.
+  static std::size_t UsableSize(std::size_t bytes) {
+    if (bytes > kMaxPooledBlock) return bytes;
+    return kClassSize[ClassOf(bytes)];
+  }
+
+  // Drops every block and string at once; the arena stays usable.
+  void Clear();
+
+  // Interning. The text is taken as is (callers cut it at its first zero
+  // byte); the record comes back counted once more. The empty text gives the
+  // shared empty record.
+  const InternedString* Intern(std::string_view text) { return Intern(text, Fnv1a(text)); }
+  const InternedString* Intern(std::string_view text, uint32_t hash);
+  // The record for a text without counting or creating it; null when absent.
+  const InternedString* Lookup(std::string_view text, uint32_t hash) const;
+  // Room for `count` interned texts without the table growing.
+  void ReserveStrings(std::size_t count);
+  // Bulk copies: a record made without looking at the table (counted once),
+  // and the entry of such records afterwards in one pass. The texts must be
+  // distinct and absent from the table; until entered, a record must not be
+  // released on its own (Clear drops it like any other).
+  const InternedString* MakeUnlisted(std::string_view text, uint32_t hash);
+  void EnterUnlisted(const InternedString* const* records, std::size_t count);
+  // Starts loading the table slot of a hash, ahead of interning a batch.
+  void PrefetchSlot(uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slotCount_ - 1)]); }
+  static void Retain(const InternedString* text) {
+    if (text->length_ != 0) ++const_cast<InternedString*>(text)->refs_;
+  }
+  void Release(const InternedString* text) {
+    if (text->length_ == 0) return;
+    auto* record = const_cast<InternedString*>(text);
+    if (--record->refs_ == 0) DropString(record);
+  }
+
+  struct Stats {
+    uint32_t pagesHeld;   // 4096-byte pages taken from the registry
+    uint32_t heapBlocks;  // large blocks on the general heap
+    uint32_t strings;     // interned records
+    uint32_t slots;       // size of the string table
+  };
+  Stats ReadStats() const;
+
+ private:
+  struct SizeClass {
+    PageHeader* partial;  // pages with at least one free block
+    PageHeader* full;
+    uint32_t blockSize;
+  };
+  // Prefix of a block on the general heap: the arena's list of such blocks.
+  struct alignas(16) HeapBlock {
+    HeapBlock* prev;
+    HeapBlock* next;
+  };
+
+  static constexpr const uint32_t* kClassSize = arena_detail::kTables.size;
+
+  static std::size_t ClassOf(std::size_t bytes) {
+    if (bytes <= kLargestSmallBlock) return bytes == 0 ? 0 : (bytes + 3) / 4 - 1;
+    return arena_detail::kTables.largeIndex[(bytes + 7) / 8];
+  }
+
+  void* AllocateFrom(std::size_t cls) {
+    SizeClass& c = classes_[cls];
+    PageHeader* page = c.partial != nullptr ? c.partial : AddPage(cls);
+    char* base = reinterpret_cast<char*>(page);
+    uint32_t unit;
+    if (page->firstFree != 0) {
+      unit = page->firstFree;
+      std::memcpy(&page->firstFree, base + unit * 4, sizeof(uint16_t));
+    } else {
+      unit = page->fresh;
+      const uint32_t next = unit + c.blockSize / 4;
+      page->fresh = next * 4 + c.blockSize <= page->pageSize ? static_cast<uint16_t>(next) : 0;
+    }
+    ++page->inUse;
+    if (page->firstFree == 0 && page->fresh == 0) PageFilled(c, page);
+    KIV_ARENA_UNPOISON(base + unit * 4, c.blockSize);
+    return base + unit * 4;
+  }
+  void FreeTo(std::size_t cls, void* block) {
+    PageHeader* page = PageOf(cls, block);
+    const bool wasFull = page->firstFree == 0 && page->fresh == 0;
+    char* base = reinterpret_cast<char*>(page);
+    std::memcpy(block, &page->firstFree, sizeof(uint16_t));
+    page->firstFree = static_cast<uint16_t>((static_cast<char*>(block) - base) / 4);
+    --page->inUse;
+    PoisonFreeBlock(block, classes_[cls].blockSize);
+    if (wasFull || (page->inUse == 0 && page->pageSize == kPageSize)) PageFreed(classes_[cls], page, wasFull);
+  }
+  // Sanitizer builds: a freed block past its free-list link is off limits
+  // until handed out again (whole 8-byte granules only, so that neighbouring
+  // small blocks are never affected).
+  static void PoisonFreeBlock(void* block, std::size_t size) {
+    if (size >= 16 && size % 8 == 0 && reinterpret_cast<uintptr_t>(block) % 8 == 0) {
+      KIV_ARENA_POISON(static_cast<char*>(block) + 8, size - 8);
+    }
+  }
+  PageHeader* PageOf(std::size_t cls, void* block) {
+    const auto address = reinterpret_cast<uintptr_t>(block);
+    if (cls < kSmallClassCount) {
+      const auto inlineBase = reinterpret_cast<uintptr_t>(inlinePages_[cls]);
+      if (address - inlineBase < kInlinePageSize) return reinterpret_cast<PageHeader*>(inlinePages_[cls]);
+    }
+    return reinterpret_cast<PageHeader*>(address & ~static_cast<uintptr_t>(kPageSize - 1));
+  }
+
+  PageHeader* AddPage(std::size_t cls);
+  void PageFilled(SizeClass& c, PageHeader* page);
+  void PageFreed(SizeClass& c, PageHeader* page, bool wasFull);
+  void* AllocateHeap(std::size_t bytes);
+  void FreeHeap(void* block);
+  // A slot of the string table (open addressing, linear probing); the hash
+  // is kept beside the record so that probing rarely touches the records.
+  struct Slot {
+    InternedString* record;  // null: free
+    uint32_t hash;
+  };
+  uint32_t FindSlot(std::string_view text, uint32_t hash) const;  // the slot holding the text, or a free one
+  void DropString(InternedString* record);
+  void ResizeTable(uint32_t slotCount);
+  static std::size_t RecordBytes(std::size_t length) {
+    return (sizeof(InternedString) + length + 1 + alignof(InternedString) - 1) & ~(alignof(InternedString) - 1);
+  }
+  void ReleaseEverything();
+  void InitClasses();
+
+  static void InitPage(PageHeader* page, std::size_t pageSize, std::size_t blockSize);
+  static void Unlink(PageHeader*& head, PageHeader* page);
+  static void PushFront(PageHeader*& head, PageHeader* page);
+
+  SizeClass classes_[kClassCount];
+  HeapBlock heap_;  // sentinel of the circular list of heap blocks
+  uint32_t pagesHeld_ = 0;
+  uint32_t heapBlocks_ = 0;
+  Slot* slots_;
+  uint32_t slotCount_;  // a power of two; at most three quarters in use
+  uint32_t stringCount_;
+  Slot inlineSlots_[8];
+  alignas(16) unsigned char inlinePages_[kSmallClassCount][kInlinePageSize];
+};
+
+}  // namespace kiv::binding

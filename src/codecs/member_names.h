@@ -1,0 +1,66 @@
+// Repeated member names while a reader builds a structure.
+//
+// Readers append members without looking them up (Value::AppendMember), which
+// keeps building linear in the size of an object. Appending is only right for
+// a name that is new in its object: a repeated name has to reach the member
+// that already exists, because its later value may merge into the earlier
+// one. This index keeps a hash of every name of each open object, so a reader
+// learns cheaply whether a name is certainly new. A hash that was seen before
+// (a repeat, or rarely two names sharing a hash) sends the reader to the exact
+// lookup for the rest of that object. The hashes are 64 bits wide, so that
+// names of even very large objects practically never share one: a false
+// alarm would send all later members of its object to the slower lookup.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "logging/memory.h"
+
+namespace kiv::codecs::detail {
+
+// The names of one open object: where its hashes start in the shared stack,
+// how many there are, and the hash table it uses once it has many.
+struct NameScope {
+  uint32_t start = 0;
+  uint32_t count = 0;
+  int32_t table = -1;
+};
+
+// Keys are kept up to their first zero byte, so names are compared that way.
+inline std::string_view CutAtZero(std::string_view text) {
+  if (text.empty()) return text;
+  const void* zero = std::memchr(text.data(), 0, text.size());
+  return zero == nullptr ? text
+                         : text.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - text.data()));
+}
+
+class MemberNames {
+ public:
+  // Scopes nest: the last one opened is the first one closed.
+  NameScope Open() { return NameScope{static_cast<uint32_t>(hashes_.size()), 0, -1}; }
+  void Close(const NameScope& scope);
+
+  // Records `name` (already cut at its first zero byte) in the scope. True
+  // when the name is certainly new there; false when it may be a repeat.
+  bool Add(NameScope& scope, std::string_view name);
+
+  static uint64_t Hash(std::string_view name);
+
+ private:
+  // Below this many names a scan of the scope's hashes is cheapest.
+  static constexpr uint32_t kScanLimit = 16;
+
+  bool AddToTable(Vector<uint64_t>& table, uint64_t hash);
+  void StartTable(NameScope& scope);
+
+  Vector<uint64_t> hashes_;
+  // Open-addressed tables of the scopes that outgrew a scan; they are reused
+  // by later scopes, so a document of many large objects allocates them once.
+  Vector<Vector<uint64_t>> tables_;
+  int32_t tablesInUse_ = 0;
+};
+
+}  // namespace kiv::codecs::detail

@@ -1,0 +1,415 @@
+#include "codecs/msgpack_reader.h"
+
+#include <cstring>
+#include <new>
+
+#include "codecs/member_names.h"
+#include "logging/format.h"
+
+namespace kiv::codecs {
+
+using binding::Value;
+using binding::ValueResult;
+
+namespace {
+
+// The most places reserved at once for one container.
+constexpr uint64_t kReserveLimit = 1u << 16;
+
+// An array or map being filled.
+struct Frame {
+  Value* container;
+  uint64_t remaining;     // elements or key/value pairs still due
+  uint64_t declared;      // the count its header gave, for messages
+  std::size_t start;      // position of its first entry, for messages
+  uint64_t reservedLeft;  // reserved places not yet filled
+  bool isMap;
+  bool exact;  // member names go through the exact lookup
+  detail::NameScope names;
+};
+
+class Decoder {
+ public:
+  Decoder(const uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
+
+  ValueResult Run();
+  std::size_t Position() const { return pos_; }
+
+ private:
+  std::size_t Left() const { return size_ - pos_; }
+
+  template <typename... A>
+  void Fail(const char* templ, const A&... args) {
+    error_ = Format(templ, args...);
+    failed_ = true;
+  }
+
+  // Big-endian reads; each checks what is left first.
+  bool Read8(uint8_t* out) {
+    if (Left() < 1) {
+      Fail("Invalid MessagePack data. 8-bit integer value at position %1 is truncated.", Pos());
+      return false;
+    }
+    *out = data_[pos_++];
+    return true;
+  }
+  bool Read16(uint16_t* out) {
+    if (Left() < 2) {
+      Fail("Invalid MessagePack data. 16-bit integer value at position %1 is truncated.", Pos());
+      return false;
+    }
+    *out = static_cast<uint16_t>((data_[pos_] << 8) | data_[pos_ + 1]);
+    pos_ += 2;
+    return true;
+  }
+  bool Read32(uint32_t* out) {
+    if (Left() < 4) {
+      Fail("Invalid MessagePack data. 32-bit integer value at position %1 is truncated.", Pos());
+      return false;
+    }
+    *out = Load32(data_ + pos_);
+    pos_ += 4;
+    return true;
+  }
+  bool Read64(uint64_t* out) {
+    if (Left() < 8) {
+      Fail("Invalid MessagePack data. 64-bit integer value at position %1 is truncated.", Pos());
+      return false;
+    }
+    *out = (static_cast<uint64_t>(Load32(data_ + pos_)) << 32) | Load32(data_ + pos_ + 4);
+    pos_ += 8;
+    return true;
+  }
+  static uint32_t Load32(const uint8_t* p) {
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+  }
+  unsigned long long Pos() const { return pos_; }
+
+  // The length of a str or bin after its type byte; false on failure.
+  bool ReadLength(uint8_t type, uint32_t* length);
+  // Text or bytes of `length` at the position, checked against what is left.
+  bool TakeBytes(uint32_t length, bool text, const uint8_t** bytes);
+
+  bool ReadKey(Frame& frame, Value** target);
+  bool OpenContainer(Value* target, uint32_t count, bool isMap);
+  // Finds the place the next value goes to. False when the top-level value
+  // is complete or decoding failed.
+  bool NextTarget(Value** target);
+  void TruncatedContainer();
+
+  const uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  bool failed_ = false;
+  String error_;
+  Value root_;
+  Vector<Frame> frames_;
+  detail::MemberNames names_;
+  // Bytes promised to reserved but unfilled places of every open container.
+  // A place needs at least one byte (a member two), so reservations never
+  // exceed what the rest of the input could fill, however large the counts
+  // that headers claim.
+  uint64_t promised_ = 0;
+};
+
+bool Decoder::ReadLength(uint8_t type, uint32_t* length) {
+  switch (type) {
+    case 0xc4:
+    case 0xd9: {
+      uint8_t n;
+      if (!Read8(&n)) return false;
+      *length = n;
+      return true;
+    }
+    case 0xc5:
+    case 0xda: {
+      uint16_t n;
+      if (!Read16(&n)) return false;
+      *length = n;
+      return true;
+    }
+    default: {
+      return Read32(length);
+    }
+  }
+}
+
+bool Decoder::TakeBytes(uint32_t length, bool text, const uint8_t** bytes) {
+  if (length > Left()) {
+    if (text) {
+      Fail("Invalid MessagePack data. String of size %1 at position %2 is truncated.", length, Pos());
+    } else {
+      Fail("Invalid MessagePack data. Raw bytes of size %1 at position %2 are truncated.", length, Pos());
+    }
+    return false;
+  }
+  *bytes = data_ + pos_;
+  pos_ += length;
+  return true;
+}
+
+bool Decoder::ReadKey(Frame& frame, Value** target) {
+  const uint8_t type = data_[pos_++];
+  uint32_t length;
+  if (type >= 0xa0 && type <= 0xbf) {
+    length = type & 0x1fu;
+  } else if (type >= 0xd9 && type <= 0xdb) {
+    if (!ReadLength(type, &length)) return false;
+  } else {
+    Fail("Invalid MessagePack data at position %1. Map keys must be strings.", Pos());
+    return false;
+  }
+  const uint8_t* bytes;
+  if (!TakeBytes(length, true, &bytes)) return false;
+  std::string_view key(reinterpret_cast<const char*>(bytes), length);
+  if (frame.exact) {
+    *target = &frame.container->Member(key);
+    return true;
+  }
+  key = detail::CutAtZero(key);
+  if (names_.Add(frame.names, key)) {
+    *target = &frame.container->AppendMember(key);
+  } else {
+    frame.exact = true;
+    *target = &frame.container->Member(key);
+  }
+  return true;
+}
+
+void Decoder::TruncatedContainer() {
+  const Frame& frame = frames_.back();
+  if (frame.isMap) {
+    Fail("Invalid MessagePack data. Map of size %1 at position %2 is truncated.",
+         static_cast<unsigned long long>(frame.declared), static_cast<unsigned long long>(frame.start));
+  } else {
+    Fail("Invalid MessagePack data. Array of size %1 at position %2 is truncated.",
+         static_cast<unsigned long long>(frame.declared), static_cast<unsigned long long>(frame.start));
+  }
+}
+
+bool Decoder::OpenContainer(Value* target, uint32_t count, bool isMap) {
+  if (frames_.size() >= kMessagePackMaxDepth) {
+    Fail("Invalid MessagePack data at position %1. Arrays and maps are nested deeper than 1000 levels.", Pos());
+    return false;
+  }
+  // A repeated map key finds its earlier value here: a container of the same
+  // shape keeps its entries and receives the new ones after them.
+  const bool reopened = isMap ? target->IsStructure() : target->IsCollection();
+  if (isMap) {
+    target->MakeStructure();
+  } else {
+    target->MakeCollection();
+  }
+  if (count == 0) return true;
+
+  const uint64_t unit = isMap ? 2 : 1;
+  uint64_t reserve = Left() > promised_ ? (Left() - promised_) / unit : 0;
+  if (count < reserve) reserve = count;
+  if (reserve > kReserveLimit) reserve = kReserveLimit;  // beyond this, growth is cheap enough
+  if (reopened) reserve = 0;
+  if (reserve != 0) {
+    if (isMap) {
+      target->ReserveMembers(static_cast<std::size_t>(reserve));
+    } else {
+      target->Reserve(static_cast<std::size_t>(reserve));
+    }
+    promised_ += reserve * unit;
+  }
+  frames_.push_back(Frame{target, count, count, pos_, reserve, isMap, reopened && isMap, names_.Open()});
+  return true;
+}
+
+bool Decoder::NextTarget(Value** target) {
+  while (!frames_.empty()) {
+    Frame& frame = frames_.back();
+    if (frame.remaining == 0) {
+      promised_ -= frame.reservedLeft * (frame.isMap ? 2 : 1);
+      names_.Close(frame.names);
+      frames_.pop_back();
+      continue;
+    }
+    if (pos_ >= size_) {
+      TruncatedContainer();
+      return false;
+    }
+    --frame.remaining;
+    if (frame.reservedLeft != 0) {
+      --frame.reservedLeft;
+      promised_ -= frame.isMap ? 2 : 1;
+    }
+    if (!frame.isMap) {
+      *target = &frame.container->Append();
+      return true;
+    }
+    if (!ReadKey(frame, target)) return false;
+    if (pos_ >= size_) {
+      TruncatedContainer();
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+ValueResult Decoder::Run() {
+  ValueResult result;
+  frames_.reserve(16);
+  Value* target = &root_;
+  bool more = size_ != 0;
+  while (more) {
+    const uint8_t type = data_[pos_++];
+    if (type <= 0x7f) {
+      target->SetSigned(type);
+    } else if (type >= 0xe0) {
+      target->SetSigned(static_cast<int8_t>(type));
+    } else if (type <= 0x8f) {
+      if (!OpenContainer(target, type & 0x0fu, true)) break;
+    } else if (type <= 0x9f) {
+      if (!OpenContainer(target, type & 0x0fu, false)) break;
+    } else if (type <= 0xbf) {
+      const uint32_t length = type & 0x1fu;
+      const uint8_t* bytes;
+      if (!TakeBytes(length, true, &bytes)) break;
+      target->SetString(std::string_view(reinterpret_cast<const char*>(bytes), length));
+    } else {
+      switch (type) {
+        case 0xc0:  // nil: the place keeps what it holds (Empty when new)
+          break;
+        case 0xc2:
+          target->SetBool(false);
+          break;
+        case 0xc3:
+          target->SetBool(true);
+          break;
+        case 0xc4:
+        case 0xc5:
+        case 0xc6:
+        case 0xd9:
+        case 0xda:
+        case 0xdb: {
+          uint32_t length;
+          const uint8_t* bytes;
+          const bool text = type >= 0xd9;
+          if (!ReadLength(type, &length) || !TakeBytes(length, text, &bytes)) break;
+          if (text) {
+            target->SetString(std::string_view(reinterpret_cast<const char*>(bytes), length));
+          } else {
+            target->SetBlob(bytes, length);
+          }
+          break;
+        }
+        case 0xca: {
+          uint32_t bits;
+          if (!Read32(&bits)) break;
+          float f;
+          std::memcpy(&f, &bits, sizeof f);
+          target->SetFloat(f);
+          break;
+        }
+        case 0xcb: {
+          uint64_t bits;
+          if (!Read64(&bits)) break;
+          double d;
+          std::memcpy(&d, &bits, sizeof d);
+          target->SetFloat(d);
+          break;
+        }
+        case 0xcc: {
+          uint8_t v;
+          if (Read8(&v)) target->SetUnsigned(v);
+          break;
+        }
+        case 0xcd: {
+          uint16_t v;
+          if (Read16(&v)) target->SetUnsigned(v);
+          break;
+        }
+        case 0xce: {
+          uint32_t v;
+          if (Read32(&v)) target->SetUnsigned(v);
+          break;
+        }
+        case 0xcf: {
+          uint64_t v;
+          if (Read64(&v)) target->SetUnsigned(v);
+          break;
+        }
+        case 0xd0: {
+          uint8_t v;
+          if (Read8(&v)) target->SetSigned(static_cast<int8_t>(v));
+          break;
+        }
+        case 0xd1: {
+          uint16_t v;
+          if (Read16(&v)) target->SetSigned(static_cast<int16_t>(v));
+          break;
+        }
+        case 0xd2: {
+          uint32_t v;
+          if (Read32(&v)) target->SetSigned(static_cast<int32_t>(v));
+          break;
+        }
+        case 0xd3: {
+          uint64_t v;
+          if (Read64(&v)) target->SetSigned(static_cast<int64_t>(v));
+          break;
+        }
+        case 0xdc:
+        case 0xde: {
+          uint16_t count;
+          if (Read16(&count)) OpenContainer(target, count, type == 0xde);
+          break;
+        }
+        case 0xdd:
+        case 0xdf: {
+          uint32_t count;
+          if (Read32(&count)) OpenContainer(target, count, type == 0xdf);
+          break;
+        }
+        default:  // 0xc1 and the extension types
+          Fail("Invalid MessagePack data at position %1.", Pos());
+          break;
+      }
+      if (failed_) break;
+    }
+    more = NextTarget(&target);
+  }
+  if (failed_) {
+    result.Fail(error_);
+  } else {
+    result = std::move(root_);
+  }
+  return result;
+}
+
+}  // namespace
+
+ValueResult ReadMessagePack(std::span<const uint8_t> bytes, std::size_t* consumed) {
+  Decoder decoder(bytes.data(), bytes.size());
+  ValueResult result;
+  try {
+    result = decoder.Run();
+  } catch (const std::bad_alloc&) {
+    result.Fail("Not enough memory to decode the MessagePack data.");
+  }
+  if (consumed != nullptr) *consumed = decoder.Position();
+  return result;
+}
+
+ValueResult ReadMessagePack(std::string_view bytes, std::size_t* consumed) {
+  return ReadMessagePack(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()),
+                         consumed);
+}
+
+bool LooksLikeMessagePack(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return false;
+  const uint8_t first = bytes[0];
+  return (first >= 0x80 && first <= 0x9f) || (first >= 0xdc && first <= 0xdf);
+}
+
+bool LooksLikeMessagePack(std::string_view bytes) {
+  return LooksLikeMessagePack(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+}  // namespace kiv::codecs

@@ -64,7 +64,7 @@ inline std::string Timestamp(std::mt19937_64& random) {
 inline nlohmann::json ChatRecord(std::mt19937_64& random, uint64_t index) {
   nlohmann::json r;
   r["id"] = 1700000000000ull + index * 7919;
-  r["conversationId"] = "c" + std::to_string(random() % 100000) + "@champ-res.kiv.example";
+  r["conversationId"] = "c" + std::to_string(random() % 100000) + "@chat.kiv.example";
   r["fromSummonerId"] = static_cast<uint64_t>(random() % 4000000000ull);
   std::string name = Sentence(random);
   std::size_t cut = std::min<std::size_t>(name.size(), 16);
@@ -82,7 +82,7 @@ inline nlohmann::json ChatRecord(std::mt19937_64& random, uint64_t index) {
   for (uint64_t i = 0, n = random() % 4; i < n; ++i) tags.push_back(kWords[random() % 6]);
   r["tags"] = tags;
   r["meta"] = {{"client", "game"},
-               {"region", "EUW1"},
+               {"region", "north-1"},
                {"flags", {random() % 2 == 0, random() % 8, -1}},
                {"nested", {{"level", random() % 5}, {"note", Sentence(random)}}}};
   return r;

@@ -18,8 +18,8 @@ constexpr int kNodesPerRecord = 12;
 constexpr int kRecords = 1000000 / kNodesPerRecord;
 constexpr int64_t kNodes = int64_t{kRecords} * kNodesPerRecord + 1;
 
-const char* const kNames[] = {"Ann",   "Bo",    "Cyrus", "Dee",  "Eli",   "Fay",   "Gus",  "Hal",
-                              "Ivy",   "Jo",    "Kai",   "Lou",  "Mia",   "Ned",   "Oda",  "Pia"};
+const char* const kNames[] = {"Ann", "Bo", "Cyrus", "Dee", "Eli", "Fay", "Gus", "Hal",
+                              "Ivy", "Jo", "Kai",   "Lou", "Mia", "Ned", "Oda", "Pia"};
 
 struct RecordText {
   char body[48];

@@ -1,234 +1,230 @@
-// YAML text to a dynamic value, against the two peers on the same bytes: the
-// YAML library's bare event loop (every event parsed and deleted, nothing
-// built), which bounds any builder from below, and a C++ YAML library's
-// document loader. The document is generated: about 20 MB of chat-like
-// records (ids, numbers, timestamps, texts with escapes and non-ASCII
-// characters, nested tags) and number-heavy sequences. Argument 0 reads the
-// whole document, 1 only its records, 2 only its numbers.
+// YAML text into values: this library's reader against the bare event loop of
+// the YAML library it builds on (every event parsed and deleted, nothing
+// built: a floor for any reader over it) and against a C++ YAML library's
+// document loader, on the same generated texts in the same run: the 20 MB of
+// chat records, the 20 MB of number rows and the one record of the other
+// reader benchmarks, written as YAML. The counters vs_libyaml / vs_yamlcpp
+// give this library's throughput as a ratio of the peer's (thread CPU time);
+// the time ratio is its inverse. The second argument of this library's runs
+// is the number of wholly free page regions the value arenas may keep for
+// reuse (0 = the default: every free region goes back to the system at once).
 #include <benchmark/benchmark.h>
 #include <yaml-cpp/yaml.h>
 #include <yaml.h>
 
-#include <algorithm>
-#include <cstdint>
+#include <cctype>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
-#include <vector>
 
+#include "binding/arena.h"
 #include "codecs/yaml_reader.h"
+#include "reader_documents.h"
 
 namespace {
 
-struct Random {
-  uint64_t state = 0x9E3779B97F4A7C15u;
-  uint32_t Next() {
-    state = state * 6364136223846793005u + 1442695040888963407u;
-    return static_cast<uint32_t>(state >> 33);
-  }
-  uint32_t Below(uint32_t n) { return Next() % n; }
-};
+using reader_bench::DocumentName;
+using reader_bench::Measure;
+using reader_bench::Ratio;
 
-const char* const kWords[] = {"hello",
-                              "gg",
-                              "wp",
-                              "anyone",
-                              "queue",
-                              "ranked",
-                              "tonight",
-                              "\u00e9quipe",
-                              "\u00fcber",
-                              "\u043f\u0440\u0438\u0432\u0435\u0442",
-                              "\u30b2\u30fc\u30e0",
-                              "ok",
-                              "\U0001F600",
-                              "let's",
-                              "go",
-                              "mid"};
-const char* const kNames[] = {"Ann", "B\u00f6rk",    "Chlo\u00eb",    "Dmitri \u0418\u0432\u0430\u043d\u043e\u0432",
-                              "Eve", "\u5f20\u4f1f", "Gr\u00e9goire", "Hana"};
-const char* const kTags[] = {"party", "ranked", "friend", "muted", "system", "lobby"};
-
-void AppendText(std::string& out, Random& random) {
-  out += '"';
-  const uint32_t words = 3 + random.Below(14);
-  for (uint32_t i = 0; i < words; ++i) {
-    if (i != 0) out += ' ';
-    out += kWords[random.Below(16)];
-    switch (random.Below(12)) {
-      case 0:
-        out += "\\\"quoted\\\"";
-        break;
-      case 1:
-        out += "\\n";
-        break;
-      case 2:
-        out += "\\t";
-        break;
-      case 3:
-        out += "\\\\path";
-        break;
-      case 4:
-        out += "\\u00e9";
-        break;
-      default:
-        break;
-    }
-  }
-  out += '"';
+bool IsWord(const std::string& s) {
+  return s == "y" || s == "Y" || s == "n" || s == "N" || s == "yes" || s == "no" || s == "on" || s == "off" ||
+         s == "true" || s == "false" || s == "null" || s == "Null" || s == "NULL" || s == "~";
 }
 
-void AppendRecord(std::string& out, Random& random, uint32_t n) {
-  char line[256];
-  std::snprintf(line, sizeof line, "  - id: %u\n    conversationId: \"%08x-%04x@champ-select.pvp.net\"\n", 1000000 + n,
-                random.Next(), random.Below(65536));
-  out += line;
-  std::snprintf(line, sizeof line, "    fromSummonerId: %u%05u\n    fromName: \"%s\"\n", 2000 + random.Below(8000),
-                random.Below(100000), kNames[random.Below(8)]);
-  out += line;
-  std::snprintf(line, sizeof line, "    timestamp: 2024-%02u-%02uT%02u:%02u:%02u.%03uZ\n", 1 + random.Below(12),
-                1 + random.Below(28), random.Below(24), random.Below(60), random.Below(60), random.Below(1000));
-  out += line;
-  out += "    body: ";
-  AppendText(out, random);
-  out += '\n';
-  std::snprintf(line, sizeof line, "    type: %s\n    read: %s\n    score: %u.%02u\n",
-                random.Below(4) == 0 ? "system" : "chat", random.Below(2) ? "true" : "false", random.Below(100),
-                random.Below(100));
-  out += line;
-  out += "    tags: [";
-  const uint32_t tags = random.Below(4);
-  for (uint32_t i = 0; i < tags; ++i) {
-    if (i != 0) out += ", ";
-    out += kTags[random.Below(6)];
+// Texts that read back as themselves without quotes stay plain (names,
+// timestamps, addresses, most sentences); texts with quotes, backslashes,
+// control characters or a comment sign are double-quoted with escapes, most
+// non-ASCII characters raw and every third one as an escape.
+void AppendText(const std::string& s, std::string* out) {
+  const auto first = static_cast<unsigned char>(s.empty() ? ' ' : s[0]);
+  bool plain = !s.empty() && !IsWord(s) && s.back() != ' ' &&
+               (std::isalpha(first) || first >= 0x80 || (std::isdigit(first) && s.back() == 'Z'));
+  for (std::size_t i = 0; plain && i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const bool last = i + 1 == s.size();
+    plain = c >= 0x80 || std::isalnum(c) || std::strchr("@.-_'%!?/()<>", c) != nullptr ||
+            (c == ':' && !last && s[i + 1] != ' ') || (c == ' ' && !last && s[i + 1] != '#');
   }
-  out += "]\n";
-  if (random.Below(3) == 0) {
-    std::snprintf(line, sizeof line,
-                  "    meta:\n      client: {version: %u.%u.%u, platform: win32}\n      flags: [%u, %u]\n",
-                  random.Below(20), random.Below(30), random.Below(500), random.Below(8), random.Below(8));
-    out += line;
+  if (plain) {
+    *out += s;
+    return;
   }
-}
-
-void AppendNumbers(std::string& out, Random& random) {
-  out += "  - [";
-  char number[48];
-  for (uint32_t i = 0; i < 24; ++i) {
-    if (i != 0) out += ", ";
-    switch (random.Below(4)) {
-      case 0:
-        std::snprintf(number, sizeof number, "%u", random.Next());
-        break;
-      case 1:
-        std::snprintf(number, sizeof number, "-%u", random.Below(100000));
-        break;
-      case 2:
-        std::snprintf(number, sizeof number, "%u.%04u", random.Below(10000), random.Below(10000));
-        break;
-      default:
-        std::snprintf(number, sizeof number, "%.6e", static_cast<double>(random.Next()) * 1e-3);
-        break;
-    }
-    out += number;
-  }
-  out += "]\n";
-}
-
-// 0: the whole document; 1: records only; 2: numbers only.
-const std::string& Document(int64_t part) {
-  static std::string documents[3];
-  std::string& doc = documents[part];
-  if (!doc.empty()) return doc;
-  constexpr std::size_t kTarget = 20u << 20;
-  Random random;
-  const std::size_t recordBytes = part == 0 ? kTarget * 7 / 10 : part == 1 ? kTarget : 0;
-  const std::size_t numberBytes = part == 0 ? kTarget - recordBytes : part == 2 ? kTarget : 0;
-  doc.reserve(kTarget + 4096);
-  doc += "---\nchannel: \"lobby-\u00e9t\u00e9\"\nmessages:\n";
-  for (uint32_t n = 0; doc.size() < recordBytes; ++n) AppendRecord(doc, random, n);
-  doc += "series:\n";
-  const std::size_t end = doc.size() + numberBytes;
-  while (doc.size() < end) AppendNumbers(doc, random);
-  if (part == 1) doc += "  - []\n";
-  return doc;
-}
-
-// The machine is shared: with repetitions, the fastest run is the one least
-// disturbed by others.
-double Fastest(const std::vector<double>& times) { return *std::min_element(times.begin(), times.end()); }
-
-void Finish(benchmark::State& state, const std::string& doc) {
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(doc.size()));
-  state.counters["MB"] = static_cast<double>(doc.size()) / 1e6;
-}
-
-void BM_LibYamlEventLoop(benchmark::State& state) {
-  const std::string& doc = Document(state.range(0));
-  for (auto _ : state) {
-    yaml_parser_t parser;
-    yaml_parser_initialize(&parser);
-    yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
-    yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(doc.data()), doc.size());
-    std::size_t events = 0;
-    for (;;) {
-      yaml_event_t event;
-      if (yaml_parser_parse(&parser, &event) == 0) {
-        state.SkipWithError("the generated document does not parse");
-        break;
+  static int turn = 0;
+  *out += '"';
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    char buffer[16];
+    if (c == '"' || c == '\\') {
+      *out += '\\';
+      *out += static_cast<char>(c);
+      ++i;
+    } else if (c < 0x20) {
+      const char* named = c == '\n' ? "\\n" : c == '\t' ? "\\t" : c == '\r' ? "\\r" : nullptr;
+      if (named == nullptr) {
+        std::snprintf(buffer, sizeof buffer, "\\x%02x", c);
+        named = buffer;
       }
-      const bool end = event.type == YAML_STREAM_END_EVENT;
-      yaml_event_delete(&event);
-      ++events;
-      if (end) break;
+      *out += named;
+      ++i;
+    } else if (c < 0x80) {
+      *out += static_cast<char>(c);
+      ++i;
+    } else {
+      const std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
+      if (++turn % 3 != 0) {
+        out->append(s, i, length);
+      } else {
+        uint32_t cp = c & (length == 4 ? 0x07u : length == 3 ? 0x0fu : 0x1fu);
+        for (std::size_t k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3fu);
+        std::snprintf(buffer, sizeof buffer, cp >= 0x10000 ? "\\U%08x" : "\\u%04x", cp);
+        *out += buffer;
+      }
+      i += length;
     }
-    yaml_parser_delete(&parser);
-    benchmark::DoNotOptimize(events);
   }
-  Finish(state, doc);
+  *out += '"';
 }
-BENCHMARK(BM_LibYamlEventLoop)
-    ->Arg(0)
-    ->Arg(1)
-    ->Arg(2)
-    ->Unit(benchmark::kMillisecond)
-    ->ComputeStatistics("min", Fastest);
 
-void BM_ReadYaml(benchmark::State& state) {
-  const std::string& doc = Document(state.range(0));
-  for (auto _ : state) {
-    kiv::binding::ValueResult result = kiv::codecs::ReadYaml(doc);
-    if (!result.Succeeded()) {
-      state.SkipWithError(std::string(result.ErrorMessage()).c_str());
+bool IsContainer(const nlohmann::json& v) { return v.is_object() || (v.is_array() && !v.empty()); }
+
+// Scalars, and arrays without containers in flow style ("[1, 2]").
+void AppendFlow(const nlohmann::json& v, std::string* out) {
+  switch (v.type()) {
+    case nlohmann::json::value_t::array:
+      *out += '[';
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        if (i != 0) *out += ", ";
+        AppendFlow(v[i], out);
+      }
+      *out += ']';
+      break;
+    case nlohmann::json::value_t::object:
+      *out += "{}";
+      break;
+    case nlohmann::json::value_t::string:
+      AppendText(v.get_ref<const std::string&>(), out);
+      break;
+    default:
+      *out += v.dump();
+      break;
+  }
+}
+
+bool IsFlat(const nlohmann::json& v) {
+  if (!v.is_array()) return !v.is_object() || v.empty();
+  for (const auto& e : v) {
+    if (e.is_object() || e.is_array()) return false;
+  }
+  return true;
+}
+
+// Block style: mappings one member a line, sequences of containers one
+// "- " entry a line, flat arrays in flow style.
+void AppendBlock(const nlohmann::json& v, int indent, bool inlineFirst, std::string* out) {
+  const std::string pad(static_cast<std::size_t>(indent), ' ');
+  bool first = true;
+  if (v.is_object() && !v.empty()) {
+    for (auto it = v.begin(); it != v.end(); ++it) {
+      if (!(first && inlineFirst)) *out += pad;
+      first = false;
+      AppendText(it.key(), out);
+      *out += ':';
+      if (IsFlat(it.value())) {
+        *out += ' ';
+        AppendFlow(it.value(), out);
+        *out += '\n';
+      } else {
+        *out += '\n';
+        AppendBlock(it.value(), indent + 2, false, out);
+      }
+    }
+  } else if (v.is_array() && !IsFlat(v)) {
+    for (const auto& e : v) {
+      if (!(first && inlineFirst)) *out += pad;
+      first = false;
+      *out += "- ";
+      if (IsContainer(e) && !IsFlat(e)) {
+        AppendBlock(e, indent + 2, true, out);
+      } else {
+        AppendFlow(e, out);
+        *out += '\n';
+      }
+    }
+  } else {
+    *out += pad;
+    AppendFlow(v, out);
+    *out += '\n';
+  }
+}
+
+const std::string& Text(int which) {
+  static std::string texts[3];
+  std::string& text = texts[which];
+  if (text.empty()) {
+    text = "---\n";
+    AppendBlock(reader_bench::Document(which), 0, false, &text);
+  }
+  return text;
+}
+
+void CheckedEventLoop(benchmark::State& state, const std::string& text) {
+  yaml_parser_t parser;
+  yaml_parser_initialize(&parser);
+  yaml_parser_set_encoding(&parser, YAML_UTF8_ENCODING);
+  yaml_parser_set_input_string(&parser, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  std::size_t events = 0;
+  for (;;) {
+    yaml_event_t event;
+    if (yaml_parser_parse(&parser, &event) == 0) {
+      state.SkipWithError("peer failed");
       break;
     }
-    benchmark::DoNotOptimize(result);
+    const bool end = event.type == YAML_STREAM_END_EVENT;
+    yaml_event_delete(&event);
+    ++events;
+    if (end) break;
   }
-  Finish(state, doc);
+  yaml_parser_delete(&parser);
+  benchmark::DoNotOptimize(events);
 }
-BENCHMARK(BM_ReadYaml)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
 
-// The same read with the drop of the finished tree left out of the timing.
-void BM_ReadYamlBuildOnly(benchmark::State& state) {
-  const std::string& doc = Document(state.range(0));
-  for (auto _ : state) {
-    kiv::binding::ValueResult* result = new kiv::binding::ValueResult(kiv::codecs::ReadYaml(doc));
-    state.PauseTiming();
-    delete result;
-    state.ResumeTiming();
-  }
-  Finish(state, doc);
+void BM_LibYamlEvents(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  const std::string& text = Text(which);
+  Measure(state, std::string("libyaml/") + DocumentName(which), text.size(), [&] { CheckedEventLoop(state, text); });
+  state.counters["MB"] = static_cast<double>(text.size()) / 1e6;
 }
-BENCHMARK(BM_ReadYamlBuildOnly)->Arg(0)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
 
 void BM_YamlCppLoad(benchmark::State& state) {
-  const std::string& doc = Document(state.range(0));
-  for (auto _ : state) {
-    YAML::Node node = YAML::Load(doc);
-    benchmark::DoNotOptimize(node);
-  }
-  Finish(state, doc);
+  const int which = static_cast<int>(state.range(0));
+  const std::string& text = Text(which);
+  Measure(state, std::string("yaml-cpp/") + DocumentName(which), text.size(), [&] {
+    YAML::Node node = YAML::Load(text);
+    benchmark::DoNotOptimize(node.size());
+  });
 }
-BENCHMARK(BM_YamlCppLoad)->Arg(0)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", Fastest);
+
+void BM_ReadYaml(benchmark::State& state) {
+  const int which = static_cast<int>(state.range(0));
+  const auto retain = static_cast<uint32_t>(state.range(1));
+  const std::string& text = Text(which);
+  kiv::binding::PageRegistry::Instance().SetRetainedRegionLimit(retain);
+  const std::string key = std::string("kiv/") + DocumentName(which);
+  Measure(state, key, text.size(), [&] {
+    kiv::binding::ValueResult result = kiv::codecs::ReadYaml(text);
+    if (!result.Succeeded()) state.SkipWithError(std::string(result.ErrorMessage()).c_str());
+    benchmark::DoNotOptimize(result.Kind());
+  });
+  kiv::binding::PageRegistry::Instance().SetRetainedRegionLimit(0);
+  state.counters["vs_libyaml"] = Ratio(key, std::string("libyaml/") + DocumentName(which));
+  state.counters["vs_yamlcpp"] = Ratio(key, std::string("yaml-cpp/") + DocumentName(which));
+  state.counters["MB"] = static_cast<double>(text.size()) / 1e6;
+}
+
+// Peers first, so that the ratios of this library's runs can be given.
+BENCHMARK(BM_LibYamlEvents)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_YamlCppLoad)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_ReadYaml)->ArgsProduct({{0, 1, 2}, {0, 4096}})->Unit(benchmark::kMillisecond)->MinTime(2);
 
 }  // namespace

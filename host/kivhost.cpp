@@ -138,10 +138,10 @@ int main(int argc, char** argv) {
   {
     kivhost::Host host(options);
     bool loaded = true;
-    for (const std::string& spec : plugins) {
-      const size_t eq = spec.rfind('=');
-      const std::string path = eq == std::string::npos ? spec : spec.substr(0, eq);
-      const std::string exportName = eq == std::string::npos ? "" : spec.substr(eq + 1);
+    for (const std::string& entry : plugins) {
+      const size_t eq = entry.rfind('=');
+      const std::string path = eq == std::string::npos ? entry : entry.substr(0, eq);
+      const std::string exportName = eq == std::string::npos ? "" : entry.substr(eq + 1);
       if (!host.Load(path, exportName).ok) loaded = false;
     }
     std::string why;

@@ -43,6 +43,11 @@ void* PageRegistry::AcquirePage() {
   if (fresh) {
     void* base = platform::ReservePages(kRegionSize);
     if (base == nullptr) throw std::bad_alloc();
+    if (reinterpret_cast<uintptr_t>(base) % kPageSize != 0) {
+      // The pools find a block's page by masking its address.
+      platform::ReleasePages(base, kRegionSize);
+      throw std::bad_alloc();
+    }
     region = mem::New<Region>(
         Region{static_cast<char*>(base), nullptr, nullptr, 0xFFFF, static_cast<uint16_t>(kPagesPerRegion)});
     auto at = std::upper_bound(regions_.begin(), regions_.end(), region->base,
@@ -84,8 +89,8 @@ PageRegistry::Stats PageRegistry::ReadStats() {
 
 PageRegistry::Region* PageRegistry::FindRegionLocked(const void* page) const {
   const char* p = static_cast<const char*>(page);
-  auto at = std::upper_bound(regions_.begin(), regions_.end(), p,
-                             [](const char* b, const Region* r) { return b < r->base; });
+  auto at =
+      std::upper_bound(regions_.begin(), regions_.end(), p, [](const char* b, const Region* r) { return b < r->base; });
   if (at == regions_.begin()) return nullptr;
   Region* region = *(at - 1);
   return p < region->base + kRegionSize ? region : nullptr;
@@ -159,6 +164,7 @@ ValueArena::ValueArena() {
   slotCount_ = 8;
   stringCount_ = 0;
   std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
+  std::fill(std::begin(keyCache_), std::end(keyCache_), nullptr);
   InitClasses();
 }
 
@@ -303,6 +309,7 @@ void ValueArena::ReleaseEverything() {
   slotCount_ = 8;
   stringCount_ = 0;
   std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
+  std::fill(std::begin(keyCache_), std::end(keyCache_), nullptr);
 }
 
 void ValueArena::Clear() {
@@ -323,19 +330,6 @@ ValueArena::Stats ValueArena::ReadStats() const { return Stats{pagesHeld_, heapB
 // ---------------------------------------------------------------------------
 // ValueArena: interned strings
 
-namespace {
-
-// Byte equality, without a library call for the short texts that keys are.
-inline bool SameBytes(const char* a, const char* b, std::size_t n) {
-  if (n > 16) return std::memcmp(a, b, n) == 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
 uint32_t ValueArena::FindSlot(std::string_view text, uint32_t hash) const {
   const uint32_t mask = slotCount_ - 1;
   uint32_t i = hash & mask;
@@ -343,7 +337,7 @@ uint32_t ValueArena::FindSlot(std::string_view text, uint32_t hash) const {
     const Slot& slot = slots_[i];
     if (slot.record == nullptr) return i;
     if (slot.hash == hash && slot.record->length_ == text.size() &&
-        SameBytes(slot.record->CStr(), text.data(), text.size())) {
+        SameText(slot.record->CStr(), text.data(), text.size())) {
       return i;
     }
   }
@@ -404,12 +398,14 @@ void ValueArena::DropString(InternedString* record) {
   for (uint32_t next = (hole + 1) & mask; slots_[next].record != nullptr; next = (next + 1) & mask) {
     const uint32_t home = slots_[next].hash & mask;
     const bool between = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
-    if (true) continue;
+    if (between) continue;
     slots_[hole] = slots_[next];
     hole = next;
   }
   slots_[hole] = Slot{nullptr, 0};
   --stringCount_;
+  InternedString*& cached = keyCache_[KeyCacheIndex(record->View())];
+  if (cached == record) cached = nullptr;
   const std::size_t bytes = RecordBytes(record->length_);
   record->~InternedString();
   Free(record, bytes);
@@ -427,7 +423,9 @@ void ValueArena::ResizeTable(uint32_t slotCount) {
   auto* slots = static_cast<Slot*>(Allocate(slotCount * sizeof(Slot)));
   std::fill(slots, slots + slotCount, Slot{nullptr, 0});
   const uint32_t mask = slotCount - 1;
+  constexpr uint32_t kAhead = 16;  // new slots loading while earlier entries move
   for (uint32_t i = 0; i < slotCount_; ++i) {
+    if (i + kAhead < slotCount_) __builtin_prefetch(&slots[slots_[i + kAhead].hash & mask], 1);
     if (slots_[i].record == nullptr) continue;
     uint32_t j = slots_[i].hash & mask;
     while (slots[j].record != nullptr) j = (j + 1) & mask;

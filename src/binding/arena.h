@@ -122,11 +122,11 @@ class PageRegistry {
   void SetRetainedRegionLimit(uint32_t regions);
 
   struct Stats {
-    uint32_t regionsHeld;       // regions currently reserved
-    uint32_t regionsRetained;   // of these, wholly free ones kept for reuse
-    uint32_t pagesInUse;        // pages currently handed out
-    uint64_t regionsReserved;   // regions ever reserved
-    uint64_t regionsReleased;   // regions ever returned to the system
+    uint32_t regionsHeld;      // regions currently reserved
+    uint32_t regionsRetained;  // of these, wholly free ones kept for reuse
+    uint32_t pagesInUse;       // pages currently handed out
+    uint64_t regionsReserved;  // regions ever reserved
+    uint64_t regionsReleased;  // regions ever returned to the system
   };
   Stats ReadStats();
 
@@ -255,6 +255,20 @@ class ValueArena : public mem::Allocated {
   // shared empty record.
   const InternedString* Intern(std::string_view text) { return Intern(text, Fnv1a(text)); }
   const InternedString* Intern(std::string_view text, uint32_t hash);
+  // Interning for structure keys, which repeat all over a tree: a small
+  // cache, found from the first bytes and the length, spares most of them
+  // the hash and the table.
+  const InternedString* InternKey(std::string_view text) {
+    if (text.empty()) return &InternedString::Empty();
+    InternedString*& cached = keyCache_[KeyCacheIndex(text)];
+    if (cached != nullptr && cached->length_ == text.size() && SameText(cached->CStr(), text.data(), text.size())) {
+      ++cached->refs_;
+      return cached;
+    }
+    const InternedString* record = Intern(text, Fnv1a(text));
+    cached = const_cast<InternedString*>(record);
+    return record;
+  }
   // The record for a text without counting or creating it; null when absent.
   const InternedString* Lookup(std::string_view text, uint32_t hash) const;
   // Room for `count` interned texts without the table growing.
@@ -360,6 +374,22 @@ class ValueArena : public mem::Allocated {
     uint32_t hash;
   };
   uint32_t FindSlot(std::string_view text, uint32_t hash) const;  // the slot holding the text, or a free one
+
+  static constexpr std::size_t kKeyCacheSize = 64;
+  static uint32_t KeyCacheIndex(std::string_view text) {
+    uint64_t prefix = text.size();
+    const std::size_t n = text.size() < 8 ? text.size() : 8;
+    for (std::size_t i = 0; i < n; ++i) prefix = (prefix << 8) | static_cast<uint8_t>(text[i]);
+    return static_cast<uint32_t>((prefix * 0x9E3779B97F4A7C15ull) >> 58);
+  }
+  // Byte equality, without a library call for the short texts that keys are.
+  static bool SameText(const char* a, const char* b, std::size_t n) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
   void DropString(InternedString* record);
   void ResizeTable(uint32_t slotCount);
   static std::size_t RecordBytes(std::size_t length) {
@@ -380,6 +410,7 @@ class ValueArena : public mem::Allocated {
   uint32_t slotCount_;  // a power of two; at most three quarters in use
   uint32_t stringCount_;
   Slot inlineSlots_[8];
+  InternedString* keyCache_[kKeyCacheSize];
   alignas(16) unsigned char inlinePages_[kSmallClassCount][kInlinePageSize];
 };
 

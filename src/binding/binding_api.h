@@ -73,7 +73,9 @@ class CallResult : public ValueResult {
     status = code;
     statusText = ToString(text);
   }
-  void AddHeader(std::string_view name, std::string_view value) { headers.emplace_back(ToString(name), ToString(value)); }
+  void AddHeader(std::string_view name, std::string_view value) {
+    headers.emplace_back(ToString(name), ToString(value));
+  }
   // Takes the stream over.
   void SetBodyStream(BodyStream* body) {
     mem::Delete(stream);
@@ -211,8 +213,8 @@ class HandlerInvoker final : public Invoker {
   using Traits = detail::FunctionTraits<std::remove_cvref_t<F>>;
   using Return = std::remove_cvref_t<typename Traits::Return>;
   static constexpr bool kWantsResult = detail::LeadsWithCallResult<typename Traits::Args>::value;
-  using Params = std::conditional_t<kWantsResult, typename detail::DropFirst<typename Traits::Args>::Type,
-                                    typename Traits::Args>;
+  using Params =
+      std::conditional_t<kWantsResult, typename detail::DropFirst<typename Traits::Args>::Type, typename Traits::Args>;
   using Natives = typename detail::Decayed<Params>::Type;
 
  public:
@@ -359,7 +361,8 @@ class BindingApi : public mem::Allocated {
   // A member function bound to its object.
   template <typename C, typename R, typename... A>
   EndpointBuilder Endpoint(HttpMethod method, std::string_view path, C* object, R (C::*member)(A...)) {
-    return Endpoint(method, path, [object, member](A... args) -> R { return (object->*member)(std::forward<A>(args)...); });
+    return Endpoint(method, path,
+                    [object, member](A... args) -> R { return (object->*member)(std::forward<A>(args)...); });
   }
 
   EventBuilder BeginEvent(std::string_view name, const TypeDescriptor* dataType);
@@ -444,9 +447,8 @@ void* HandlerInvoker<F>::Call(CallResult& result, std::span<Value> arguments, ui
                                       : std::string_view("<value>");
     FromValue(result, std::get<I>(natives), arguments[I], name, registry);
   };
-  [&]<std::size_t... I>(std::index_sequence<I...>) {
-    (convertOne(std::integral_constant<std::size_t, I>{}), ...);
-  }(std::make_index_sequence<kArity>());
+  [&]<std::size_t... I>(std::index_sequence<I...>) { (convertOne(std::integral_constant<std::size_t, I>{}), ...); }
+  (std::make_index_sequence<kArity>());
   if (!result.Succeeded()) return nullptr;
   return CallWith(result, natives, std::make_index_sequence<kArity>());
 }
@@ -485,11 +487,11 @@ template <typename Inv>
 void BindingApi::DescribeArguments(FunctionRecord* function) {
   using Natives = typename Inv::NativeArguments;
   [&]<std::size_t... I>(std::index_sequence<I...>) {
-    (function->arguments.push_back(ArgumentRecord{
-         Format("arg%1", static_cast<uint32_t>(I + 1)), 0, String(), false,
-         types_.NativeTypeRef<std::tuple_element_t<I, Natives>>(), TypeRef{}}),
+    (function->arguments.push_back(ArgumentRecord{Format("arg%1", static_cast<uint32_t>(I + 1)), 0, String(), false,
+                                                  types_.NativeTypeRef<std::tuple_element_t<I, Natives>>(), TypeRef{}}),
      ...);
-  }(std::make_index_sequence<Inv::kArity>());
+  }
+  (std::make_index_sequence<Inv::kArity>());
   for (ArgumentRecord& argument : function->arguments) argument.nameHash = Fnv1a(argument.name);
   using R = typename Inv::ReturnType_;
   if constexpr (!std::is_void_v<R> && !std::is_same_v<R, DeferredValue> && !std::is_same_v<R, DeferredResponse>) {

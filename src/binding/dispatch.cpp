@@ -97,10 +97,14 @@ bool ParseIndex(std::string_view segment, uint64_t* value, bool* overflow) {
   for (; i < segment.size(); ++i) {
     const char c = segment[i];
     unsigned digit;
-    if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (c >= 'a' && c <= 'f')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (c >= 'A' && c <= 'F')
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    else
+      return false;
     if (digit >= base) return false;
     if (v > (UINT64_MAX - digit) / base) *overflow = true;
     v = v * base + digit;
@@ -116,7 +120,8 @@ struct KeyText {
 
 class Dispatcher {
  public:
-  Dispatcher(const BindingApi& api, const EndpointRegistration& endpoint, const HostRequest& request, CallResult& result)
+  Dispatcher(const BindingApi& api, const EndpointRegistration& endpoint, const HostRequest& request,
+             CallResult& result)
       : api_(api), endpoint_(endpoint), function_(*endpoint.function), request_(request), result_(result) {}
 
   // Binds, calls and finishes; the caller writes the response.

@@ -36,8 +36,10 @@ void RegisterHelpTypes(TypeRegistry& registry) {
   {
     using T = BindingFullArgumentHelp;
     auto b = registry.BeginStruct<T>("BindingFullArgumentHelp");
-    b.Field("name", &T::name).Field("description", &T::description).Field("type", &T::type).Field("optional",
-                                                                                                   &T::optional);
+    b.Field("name", &T::name)
+        .Field("description", &T::description)
+        .Field("type", &T::type)
+        .Field("optional", &T::optional);
     Finish(b, "Describes a function parameter.");
   }
   {

@@ -11,9 +11,9 @@ const TypeId& NoNativeType() {
 }
 
 const char* TypeKindName(TypeKind kind) {
-  static constexpr const char* kNames[] = {"",       "bool",  "int8",   "uint8",  "int16",  "uint16", "int32",
-                                           "uint32", "int64", "uint64", "float",  "double", "string", "object",
-                                           "blob",   "vector", "enum",  "struct", "callback", "map"};
+  static constexpr const char* kNames[] = {"",       "bool",   "int8",   "uint8",  "int16",    "uint16", "int32",
+                                           "uint32", "int64",  "uint64", "float",  "double",   "string", "object",
+                                           "blob",   "vector", "enum",   "struct", "callback", "map"};
   const auto code = static_cast<int32_t>(kind);
   return code >= 1 && code < static_cast<int32_t>(std::size(kNames)) ? kNames[code] : "";
 }

@@ -206,7 +206,7 @@ struct FieldDescriptor {
   uint32_t flags = 0;
   Converter* converter = nullptr;  // owned
   const TypeDescriptor* owner = nullptr;
-  uint8_t hostFlag = 0;  // passed on to the host's field record
+  uint8_t hostFlag = 0;                        // passed on to the host's field record
   const NativeVectorOps* vectorOps = nullptr;  // for vector fields registered from native types
 };
 
@@ -225,8 +225,8 @@ struct TypeDescriptor : mem::Allocated {
   String nameSpace;
   String description;
   Vector<String> tags;
-  Vector<FieldDescriptor> fields;                               // structures, in registration order
-  Map<String, EnumeratorDescriptor, NameLess> enumerators;      // enumerations, by name
+  Vector<FieldDescriptor> fields;                           // structures, in registration order
+  Map<String, EnumeratorDescriptor, NameLess> enumerators;  // enumerations, by name
   TypeRegistry* registry = nullptr;
 
   // Exact, case-sensitive name match; null when absent.
@@ -259,28 +259,47 @@ struct NativeMapTraits<Map<String, T>> : std::true_type {
 template <typename T>
 constexpr TypeKind NativeTypeKind() {
   using U = std::remove_cv_t<T>;
-  if constexpr (std::is_same_v<U, bool>) return TypeKind::Bool;
-  else if constexpr (std::is_same_v<U, int8_t>) return TypeKind::Int8;
-  else if constexpr (std::is_same_v<U, uint8_t>) return TypeKind::UInt8;
-  else if constexpr (std::is_same_v<U, int16_t>) return TypeKind::Int16;
-  else if constexpr (std::is_same_v<U, uint16_t>) return TypeKind::UInt16;
-  else if constexpr (std::is_same_v<U, int32_t>) return TypeKind::Int32;
-  else if constexpr (std::is_same_v<U, uint32_t>) return TypeKind::UInt32;
-  else if constexpr (std::is_same_v<U, int64_t>) return TypeKind::Int64;
-  else if constexpr (std::is_same_v<U, uint64_t>) return TypeKind::UInt64;
-  else if constexpr (std::is_same_v<U, float>) return TypeKind::Float;
-  else if constexpr (std::is_same_v<U, double>) return TypeKind::Double;
-  else if constexpr (std::is_same_v<U, String>) return TypeKind::String;
-  else if constexpr (std::is_same_v<U, Value>) return TypeKind::Object;
-  else if constexpr (std::is_same_v<U, Vector<uint8_t>>) return TypeKind::Blob;
-  else if constexpr (NativeVectorTraits<U>::value) return TypeKind::Vector;
-  else if constexpr (NativeMapTraits<U>::value) return TypeKind::Map;
-  else if constexpr (requires { U::kBindingTypeKind; }) return U::kBindingTypeKind;
+  if constexpr (std::is_same_v<U, bool>)
+    return TypeKind::Bool;
+  else if constexpr (std::is_same_v<U, int8_t>)
+    return TypeKind::Int8;
+  else if constexpr (std::is_same_v<U, uint8_t>)
+    return TypeKind::UInt8;
+  else if constexpr (std::is_same_v<U, int16_t>)
+    return TypeKind::Int16;
+  else if constexpr (std::is_same_v<U, uint16_t>)
+    return TypeKind::UInt16;
+  else if constexpr (std::is_same_v<U, int32_t>)
+    return TypeKind::Int32;
+  else if constexpr (std::is_same_v<U, uint32_t>)
+    return TypeKind::UInt32;
+  else if constexpr (std::is_same_v<U, int64_t>)
+    return TypeKind::Int64;
+  else if constexpr (std::is_same_v<U, uint64_t>)
+    return TypeKind::UInt64;
+  else if constexpr (std::is_same_v<U, float>)
+    return TypeKind::Float;
+  else if constexpr (std::is_same_v<U, double>)
+    return TypeKind::Double;
+  else if constexpr (std::is_same_v<U, String>)
+    return TypeKind::String;
+  else if constexpr (std::is_same_v<U, Value>)
+    return TypeKind::Object;
+  else if constexpr (std::is_same_v<U, Vector<uint8_t>>)
+    return TypeKind::Blob;
+  else if constexpr (NativeVectorTraits<U>::value)
+    return TypeKind::Vector;
+  else if constexpr (NativeMapTraits<U>::value)
+    return TypeKind::Map;
+  else if constexpr (requires { U::kBindingTypeKind; })
+    return U::kBindingTypeKind;
   else if constexpr (std::is_enum_v<U>) {
     static_assert(sizeof(U) == sizeof(int32_t), "bound enumerations are stored as 32-bit numbers");
     return TypeKind::Enum;
-  } else if constexpr (std::is_class_v<U>) return TypeKind::Struct;
-  else static_assert(sizeof(U) == 0, "this native type has no binding type kind");
+  } else if constexpr (std::is_class_v<U>)
+    return TypeKind::Struct;
+  else
+    static_assert(sizeof(U) == 0, "this native type has no binding type kind");
 }
 
 template <typename T>
@@ -457,8 +476,8 @@ TypeRef TypeRegistry::NativeTypeRef(bool* missing) const {
   bool absent = false;
   if constexpr (NativeVectorTraits<U>::value || NativeMapTraits<U>::value) {
     if constexpr (!std::is_same_v<U, Vector<uint8_t>>) {
-      using Element = typename std::conditional_t<NativeVectorTraits<U>::value, NativeVectorTraits<U>,
-                                                  NativeMapTraits<U>>::Element;
+      using Element =
+          typename std::conditional_t<NativeVectorTraits<U>::value, NativeVectorTraits<U>, NativeMapTraits<U>>::Element;
       ref.elementKind = NativeTypeKind<Element>();
       if (ref.elementKind == TypeKind::Enum || ref.elementKind == TypeKind::Struct) {
         ref.descriptor = Find<Element>();

@@ -44,7 +44,8 @@ constexpr std::size_t MaxCountFor(std::size_t itemSize) {
 std::string_view CutAtZero(std::string_view text) {
   if (text.empty()) return text;
   const void* zero = std::memchr(text.data(), 0, text.size());
-  return zero == nullptr ? text : text.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - text.data()));
+  return zero == nullptr ? text
+                         : text.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - text.data()));
 }
 
 // Byte order of unsigned bytes, as strcmp of the zero-terminated texts.
@@ -213,7 +214,7 @@ struct ValueTree {
     context.unlistedCount = 0;
     context.unlistedCapacity = 0;
     for (CopyContext::Memo& m : context.memo) m = {nullptr, nullptr};
-    if (source.arena_ != nullptr && source.arena_ != target && source.kind_ >= ValueKind::Collection &&
+    if (target != nullptr && source.arena_ != nullptr && source.arena_ != target && source.kind_ >= ValueKind::Collection &&
         target->ReadStats().strings == 0) {
       // At most every text of the source arena once.
       context.unlistedCapacity = source.arena_->ReadStats().strings;
@@ -389,9 +390,12 @@ struct ValueTree {
           const std::size_t pick = CompareKeys(from[j].key_, from[i].key_) < 0 ? j++ : i++;
           std::memcpy(static_cast<void*>(to + k++), static_cast<const void*>(from + pick), sizeof(ValueMember));
         }
-        if (i < mid) std::memcpy(static_cast<void*>(to + k), static_cast<const void*>(from + i), (mid - i) * sizeof(ValueMember));
+        if (i < mid)
+          std::memcpy(static_cast<void*>(to + k), static_cast<const void*>(from + i), (mid - i) * sizeof(ValueMember));
         k += mid - i;
-        if (j < right) std::memcpy(static_cast<void*>(to + k), static_cast<const void*>(from + j), (right - j) * sizeof(ValueMember));
+        if (j < right)
+          std::memcpy(static_cast<void*>(to + k), static_cast<const void*>(from + j),
+                      (right - j) * sizeof(ValueMember));
       }
       std::swap(from, to);
     }
@@ -481,7 +485,7 @@ struct ValueTree {
 };
 
 const char* ValueKindName(ValueKind kind) {
-  static constexpr const char* kNames[] = {"empty", "bool",   "signed", "unsigned",   "float",
+  static constexpr const char* kNames[] = {"empty",  "bool", "signed", "unsigned",   "float",
                                            "string", "blob", "enum",   "collection", "structure"};
   const auto code = static_cast<uint8_t>(kind);
   return code < std::size(kNames) ? kNames[code] : "";
@@ -669,14 +673,15 @@ void Value::AppendBlob(const void* data, std::size_t size) {
     ValueArena* arena = EnsureArena();
     const auto* source = static_cast<const uint8_t*>(data);
     std::ptrdiff_t inside = -1;  // the bytes may come from this very blob
-    if (block != nullptr && source >= BytesOf(block) && source < BytesOf(block) + used) inside = source - BytesOf(block);
+    if (block != nullptr && source >= BytesOf(block) && source < BytesOf(block) + used)
+      inside = source - BytesOf(block);
     const std::size_t oldCapacity = block != nullptr ? block->capacity : 0;
     std::size_t capacity = std::max<std::size_t>({needed, oldCapacity * 2, 16});
     capacity = std::min<std::size_t>(capacity, UINT32_MAX - 64);
     capacity = ValueArena::UsableSize(BlobBytes(capacity)) - kBlockHeader;
-    block = static_cast<BlobBlock*>(
-        block == nullptr ? arena->Allocate(BlobBytes(capacity))
-                         : arena->Resize(block, BlobBytes(oldCapacity), BlobBytes(capacity)));
+    block =
+        static_cast<BlobBlock*>(block == nullptr ? arena->Allocate(BlobBytes(capacity))
+                                                 : arena->Resize(block, BlobBytes(oldCapacity), BlobBytes(capacity)));
     if (oldCapacity == 0) block->size = 0;
     block->capacity = static_cast<uint32_t>(capacity);
     payload_.block = block;
@@ -765,7 +770,10 @@ void Value::GrowMembers(std::size_t minimum, bool exact) {
   ValueArena* arena = EnsureArena();
   MapBlock* block = ValueTree::Map(*this);
   const std::size_t old = block != nullptr ? block->capacity : 0;
-  std::size_t wanted = exact ? minimum : std::max<std::size_t>({minimum, old * 2, 4});
+  // Small at first (a one-member result fits an inline page), then straight
+  // to the size of a typical record, then doubling.
+  const std::size_t next = old == 0 ? 2 : (old < 8 ? 8 : old * 2);
+  std::size_t wanted = exact ? minimum : std::max(minimum, next);
   const std::size_t capacity = FillCapacity(std::min(wanted, kMax), sizeof(ValueMember), kMax);
   if (block == nullptr) {
     block = static_cast<MapBlock*>(arena->Allocate(MapBytes(capacity)));
@@ -800,7 +808,7 @@ Value& Value::Member(std::string_view key) {
   key = CutAtZero(key);
   if (kind_ != ValueKind::Structure) {
     // The key is interned before the old payload goes: it may be part of it.
-    const InternedString* record = key.empty() ? &InternedString::Empty() : EnsureArena()->Intern(key);
+    const InternedString* record = key.empty() ? &InternedString::Empty() : EnsureArena()->InternKey(key);
     ReleasePayload();
     kind_ = ValueKind::Structure;
     return InsertMember(record, 0);
@@ -811,13 +819,13 @@ Value& Value::Member(std::string_view key) {
     at = ValueTree::LowerBound(block, key, &found);
     if (found) return MembersOf(block)[at].value_;
   }
-  return InsertMember(key.empty() ? &InternedString::Empty() : EnsureArena()->Intern(key), at);
+  return InsertMember(key.empty() ? &InternedString::Empty() : EnsureArena()->InternKey(key), at);
 }
 
 Value& Value::AppendMember(std::string_view key) {
   if (kind_ != ValueKind::Structure) return Member(key);
-  const uint32_t hash = CutAndHash(key);
-  const InternedString* record = key.empty() ? &InternedString::Empty() : EnsureArena()->Intern(key, hash);
+  key = CutAtZero(key);
+  const InternedString* record = key.empty() ? &InternedString::Empty() : EnsureArena()->InternKey(key);
   MapBlock* block = ValueTree::Map(*this);
   if (block != nullptr && block->size != 0 && !block->unsorted &&
       CompareKeys(MembersOf(block)[block->size - 1].key_, record) >= 0) {
@@ -922,7 +930,7 @@ void ValueResult::Fail(std::string_view message) {
   // Both records are taken before the old payload goes: the message may be
   // part of it.
   const InternedString* text = message.empty() ? &InternedString::Empty() : arena->Intern(message);
-  const InternedString* key = arena->Intern("error");
+  const InternedString* key = arena->InternKey("error");
   ReleasePayload();
   kind_ = ValueKind::Structure;
   Value& member = InsertMember(key, 0);

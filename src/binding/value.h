@@ -121,7 +121,8 @@ class Value {
   // Building fast path: appends a member without looking for an existing
   // one. The structure is put back in key order, with the last of equal keys
   // kept, at the next read of its members, so it behaves as if every member
-  // had been assigned through Member().
+  // had been assigned through Member(). That reordering moves members: the
+  // reference returned is good until the structure is next read or grown.
   Value& AppendMember(std::string_view key);
   // Room for `count` members; only on a Structure.
   void ReserveMembers(std::size_t count);

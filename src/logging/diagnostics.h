@@ -21,8 +21,7 @@ std::size_t BuildReport(char* buffer, std::size_t size, const char* code, const 
 // Formats the description (cut to 1023 characters) and logs the report at
 // level ERROR with group mask 1.
 void Report(const char* code, const char* file, int32_t line, const char* function, const char* format, ...)
-    KIV_PRINTF_FORMAT(5, 6)
-    ;
+    KIV_PRINTF_FORMAT(5, 6);
 
 void FatalReport(const char* code, const char* description, const char* file, int32_t line, const char* function);
 

@@ -42,10 +42,16 @@ struct Arg {
   Arg(int v) : type(ArgType::Int32), i32(v) {}
   Arg(unsigned v) : type(ArgType::UInt32), u32(v) {}
   Arg(long v) : type(sizeof(long) == 8 ? ArgType::Int64 : ArgType::Int32) {
-    if (sizeof(long) == 8) i64 = v; else i32 = static_cast<int32_t>(v);
+    if (sizeof(long) == 8)
+      i64 = v;
+    else
+      i32 = static_cast<int32_t>(v);
   }
   Arg(unsigned long v) : type(sizeof(long) == 8 ? ArgType::UInt64 : ArgType::UInt32) {
-    if (sizeof(long) == 8) u64 = v; else u32 = static_cast<uint32_t>(v);
+    if (sizeof(long) == 8)
+      u64 = v;
+    else
+      u32 = static_cast<uint32_t>(v);
   }
   Arg(long long v) : type(ArgType::Int64), i64(v) {}
   Arg(unsigned long long v) : type(ArgType::UInt64), u64(v) {}

@@ -82,9 +82,7 @@ struct LogInterface {
 const LogInterface& Logging();
 
 // The everyday entry point: the group mask is given as its low and high words.
-void Log(int32_t level, uint32_t groupsLow, uint32_t groupsHigh, const char* format, ...)
-    KIV_PRINTF_FORMAT(4, 5)
-    ;
+void Log(int32_t level, uint32_t groupsLow, uint32_t groupsHigh, const char* format, ...) KIV_PRINTF_FORMAT(4, 5);
 
 // Shorthands used throughout the library.
 #define KIV_LOG_ERROR(...) ::kiv::log::Log(::kiv::log::kError, 1, 0, __VA_ARGS__)

@@ -63,9 +63,9 @@ LogState* Start() {
     uint64_t include, exclude;
     const char* format;
   };
-  for (const Setting& s : {Setting{state->stdErr, kDbg, kGen, "#E(#T): #L| #M"},
-                           Setting{state->stdOut, kGen, kDbg, "#M"},
-                           Setting{state->debugger, kDbg, 0, "#E(#T): #L| #M"}}) {
+  for (const Setting& s :
+       {Setting{state->stdErr, kDbg, kGen, "#E(#T): #L| #M"}, Setting{state->stdOut, kGen, kDbg, "#M"},
+        Setting{state->debugger, kDbg, 0, "#E(#T): #L| #M"}}) {
     TargetTable* t = s.target->Table();
     t->setLevel(t, 1);
     t->setGroupMasks(t, s.include, s.exclude);
@@ -270,11 +270,30 @@ void LogV(int32_t level, uint64_t groups, const char* format, va_list args) {
 }
 
 const LogInterface kInterface = {
-    &InterfaceVersion, &Acquire,        &Release,        &SetMinimumLevel,  &GetMinimumLevel,
-    &SetMutedGroups,   &GetMutedGroups, &Disable,        &Enable,           &AttachTargetOp,
-    &DetachTargetOp,   &FindTarget,     &StdOutTarget,   &StdErrTarget,     &DebuggerTarget,
-    &GroupFromName,    &GroupsToText,   &internal::FormatEntry, &LevelWord, &ExecutableName,
-    &CaptureLocalTime, &FormatTime,     &FormatTimeForFileNames, &LogV,
+    &InterfaceVersion,
+    &Acquire,
+    &Release,
+    &SetMinimumLevel,
+    &GetMinimumLevel,
+    &SetMutedGroups,
+    &GetMutedGroups,
+    &Disable,
+    &Enable,
+    &AttachTargetOp,
+    &DetachTargetOp,
+    &FindTarget,
+    &StdOutTarget,
+    &StdErrTarget,
+    &DebuggerTarget,
+    &GroupFromName,
+    &GroupsToText,
+    &internal::FormatEntry,
+    &LevelWord,
+    &ExecutableName,
+    &CaptureLocalTime,
+    &FormatTime,
+    &FormatTimeForFileNames,
+    &LogV,
 };
 
 // The library registers its location group at start-up.

@@ -55,12 +55,18 @@ struct TargetTableEntries {
 };
 
 LogTarget::LogTarget() {
-  slot_.table = TargetTable{&TargetTableEntries::InterfaceVersion, &TargetTableEntries::SetLevel,
-                            &TargetTableEntries::GetLevel,         &TargetTableEntries::SetGroupMasks,
-                            &TargetTableEntries::GetIncludeMask,   &TargetTableEntries::GetExcludeMask,
-                            &TargetTableEntries::Name,             &TargetTableEntries::LineFormat,
-                            &TargetTableEntries::Attach,           &TargetTableEntries::Detach,
-                            &TargetTableEntries::IsAttached,       &TargetTableEntries::WriteNothing};
+  slot_.table = TargetTable{&TargetTableEntries::InterfaceVersion,
+                            &TargetTableEntries::SetLevel,
+                            &TargetTableEntries::GetLevel,
+                            &TargetTableEntries::SetGroupMasks,
+                            &TargetTableEntries::GetIncludeMask,
+                            &TargetTableEntries::GetExcludeMask,
+                            &TargetTableEntries::Name,
+                            &TargetTableEntries::LineFormat,
+                            &TargetTableEntries::Attach,
+                            &TargetTableEntries::Detach,
+                            &TargetTableEntries::IsAttached,
+                            &TargetTableEntries::WriteNothing};
   slot_.owner = this;
 }
 

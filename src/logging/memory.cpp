@@ -25,12 +25,14 @@ struct Counters {
 Counters g_counters;
 
 void UpdatePeak(Counters* c) {
-  const uint64_t inUse = c->bytesAllocated.load(std::memory_order_relaxed) - c->bytesFreed.load(std::memory_order_relaxed);
+  const uint64_t inUse =
+      c->bytesAllocated.load(std::memory_order_relaxed) - c->bytesFreed.load(std::memory_order_relaxed);
   uint64_t peak = c->peakBytesInUse.load(std::memory_order_relaxed);
   while (inUse > peak) {
     if (c->peakBytesInUse.compare_exchange_weak(peak, inUse, std::memory_order_relaxed)) {
-      c->liveAllocationsAtPeak.store(c->allocations.load(std::memory_order_relaxed) - c->frees.load(std::memory_order_relaxed),
-                                     std::memory_order_relaxed);
+      c->liveAllocationsAtPeak.store(
+          c->allocations.load(std::memory_order_relaxed) - c->frees.load(std::memory_order_relaxed),
+          std::memory_order_relaxed);
       break;
     }
   }
@@ -93,8 +95,8 @@ bool SetUp() {
   g_counters.allocations = 0;
   g_counters.bytesFreed = 0;
   g_counters.frees = 0;
-  InstallHooks(Hooks{CountingAllocate, CountingFree, CountingReallocate, CountingDuplicate, CountingBlockSize,
-                     &g_counters});
+  InstallHooks(
+      Hooks{CountingAllocate, CountingFree, CountingReallocate, CountingDuplicate, CountingBlockSize, &g_counters});
   return true;
 }
 

@@ -97,11 +97,11 @@ std::size_t RuntimeBlockSize(void* block);
 // The system's event tracing entry points, looked up at run time. All null
 // where the system offers none (POSIX) or the lookup fails.
 using TraceEnableCallback = void(KIV_SYSCALL*)(const void* sourceId, unsigned long isEnabled, unsigned char level,
-                                     uint64_t matchAny, uint64_t matchAll, const void* filter, void* context);
+                                               uint64_t matchAny, uint64_t matchAll, const void* filter, void* context);
 struct TraceApi {
   // EventRegister(provider guid, callback, context, out handle) -> status (0 = success)
   unsigned long(KIV_SYSCALL* registerProvider)(const void* guid, TraceEnableCallback callback, void* context,
-                                    uint64_t* handle);
+                                               uint64_t* handle);
   // EventWrite(handle, descriptor, data item count, data items) -> status
   unsigned long(KIV_SYSCALL* write)(uint64_t handle, const void* descriptor, unsigned long count, void* items);
   // EventUnregister(handle) -> status

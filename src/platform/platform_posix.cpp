@@ -1,6 +1,4 @@
 // POSIX implementation of the platform layer (Linux builds).
-#include "platform/platform.h"
-
 #include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -10,6 +8,8 @@
 
 #include <cstring>
 #include <new>
+
+#include "platform/platform.h"
 
 namespace kiv::platform {
 
@@ -26,8 +26,13 @@ CalendarTime FromTimespec(const timespec& ts, bool local) {
   } else {
     gmtime_r(&seconds, &parts);
   }
-  return CalendarTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
-                      parts.tm_min,         parts.tm_sec,     static_cast<int32_t>(ts.tv_nsec / 1000000)};
+  return CalendarTime{parts.tm_year + 1900,
+                      parts.tm_mon + 1,
+                      parts.tm_mday,
+                      parts.tm_hour,
+                      parts.tm_min,
+                      parts.tm_sec,
+                      static_cast<int32_t>(ts.tv_nsec / 1000000)};
 }
 }  // namespace
 

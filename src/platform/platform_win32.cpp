@@ -1,6 +1,6 @@
 // Win32 implementation of the platform layer (the Windows DLL).
-#include <windows.h>
 #include <malloc.h>
+#include <windows.h>
 
 #include <cstring>
 

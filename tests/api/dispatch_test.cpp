@@ -66,19 +66,20 @@ class DispatchTest : public ::testing::Test {
         .Optional();
     api_->Endpoint(HttpMethod::kPost, "/t/v1/body", [](Value value) { return value; }).BodyArg("value");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/shade", [](Shade shade) { return shade; }).Arg("shade");
-    api_->Endpoint(HttpMethod::kPost, "/t/v1/pair", [this](String a, String b) { calls_.push_back(std::string(a) + "|" + std::string(b)); })
+    api_->Endpoint(HttpMethod::kPost, "/t/v1/pair",
+                   [this](String a, String b) { calls_.push_back(std::string(a) + "|" + std::string(b)); })
         .Arg("a")
         .Arg("b");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/count", [](int32_t n) { return n; }).Arg("n");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/item", [](Item item) { return item; }).Arg("item");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/list", [](Vector<String> x) { return x; }).Arg("x");
-    api_->Endpoint(HttpMethod::kPost, "/t/v1/status",
-                   [](CallResult& result) -> String {
-                     result.SetStatus(201, "Created");
-                     result.AddHeader("x-test", "yes");
-                     return String("made");
-                   });
-    api_->Endpoint(HttpMethod::kGet, "/t/v1/stream", [](CallResult& result) { result.SetBodyStream(new CountingStream()); });
+    api_->Endpoint(HttpMethod::kPost, "/t/v1/status", [](CallResult& result) -> String {
+      result.SetStatus(201, "Created");
+      result.AddHeader("x-test", "yes");
+      return String("made");
+    });
+    api_->Endpoint(HttpMethod::kGet, "/t/v1/stream",
+                   [](CallResult& result) { result.SetBodyStream(new CountingStream()); });
     api_->Endpoint(HttpMethod::kGet, "/t/v1/deferred", [] {
       return DeferredValue{[](ValueResult& out, const RequestDetails& request) { out.SetString(request.url); }};
     });
@@ -188,8 +189,8 @@ TEST_F(DispatchTest, BindingFailuresCarryTheirMessages) {
   const Answer huge = Call(HttpMethod::kGet, "/t/v1/list", "/t/v1/list?x.2147483647=1");
   EXPECT_TRUE(huge.error);
   EXPECT_NE(huge.errorText.find("limit"), std::string::npos) << huge.errorText;
-  EXPECT_EQ(Call(HttpMethod::kGet, "/t/v1/item", "/t/v1/item?item=%7Bbad").errorText.rfind(
-                "Couldn't deserialize JSON value for parameter 'item' of 'GetTV1Item': ", 0),
+  EXPECT_EQ(Call(HttpMethod::kGet, "/t/v1/item", "/t/v1/item?item=%7Bbad")
+                .errorText.rfind("Couldn't deserialize JSON value for parameter 'item' of 'GetTV1Item': ", 0),
             0u);
 }
 
@@ -208,7 +209,8 @@ TEST_F(DispatchTest, QueryValuesAreDecodedAndTheLastRepeatWins) {
 }
 
 TEST_F(DispatchTest, BodiesAreDecodedByContentType) {
-  Answer json = Call(HttpMethod::kPost, "/t/v1/body", "/t/v1/body", {}, "APPLICATION/JSON; charset=utf-8", R"({"a":[1,2]})");
+  Answer json =
+      Call(HttpMethod::kPost, "/t/v1/body", "/t/v1/body", {}, "APPLICATION/JSON; charset=utf-8", R"({"a":[1,2]})");
   ASSERT_FALSE(json.error) << json.errorText;
   EXPECT_EQ(json.body.FindMember("a").Size(), 2u);
 
@@ -216,7 +218,11 @@ TEST_F(DispatchTest, BodiesAreDecodedByContentType) {
   ASSERT_FALSE(yaml.error) << yaml.errorText;
   EXPECT_FALSE(yaml.body.FindMember("a").IsEmpty());
 
-  const std::string packed("\x81\xA1" "a" "\x01", 4);
+  const std::string packed(
+      "\x81\xA1"
+      "a"
+      "\x01",
+      4);
   Answer msgpack = Call(HttpMethod::kPost, "/t/v1/body", "/t/v1/body", {}, "application/x-msgpack", packed);
   ASSERT_FALSE(msgpack.error) << msgpack.errorText;
   EXPECT_EQ(msgpack.body.FindMember("a").AsSigned(), 1) << "every fixint reads as Signed";
@@ -245,8 +251,9 @@ TEST_F(DispatchTest, ParameterItemsBindByNameAndPosition) {
   EXPECT_EQ(calls_[0], "first|by-name");
 
   HostParameterItem extra = positional;
-  EXPECT_EQ(Call(HttpMethod::kPost, "/t/v1/pair", "/t/v1/pair", {}, nullptr, {}, {positional, positional, extra}).errorText,
-            "Unknown argument '2' for 'PostTV1Pair'.");
+  EXPECT_EQ(
+      Call(HttpMethod::kPost, "/t/v1/pair", "/t/v1/pair", {}, nullptr, {}, {positional, positional, extra}).errorText,
+      "Unknown argument '2' for 'PostTV1Pair'.");
   HostParameterItem broken{};
   broken.value.kind = 77;
   EXPECT_TRUE(Call(HttpMethod::kPost, "/t/v1/pair", "/t/v1/pair", {}, nullptr, {}, {broken}).error);

@@ -162,7 +162,7 @@ TEST(ArenaStrings, TableGrowsAndStillFindsEveryText) {
     ASSERT_EQ(arena.Lookup(text, Fnv1a(text)), records[i]);
   }
   const uint32_t tableBlocks = arena.ReadStats().heapBlocks;  // the bucket array
-  const std::string longText(10000, 'x');                      // beyond the pools
+  const std::string longText(10000, 'x');                     // beyond the pools
   const InternedString* big = arena.Intern(longText);
   EXPECT_EQ(big->View(), longText);
   EXPECT_EQ(arena.ReadStats().heapBlocks, tableBlocks + 1);

@@ -270,8 +270,8 @@ TEST(TypeBuilders, FieldsComeFromTheNativeStructure) {
     EXPECT_TRUE(native.inners.empty());
 
     // A second registration adds nothing and leaks no converter.
-    registry.BeginStruct<Record>("Record")
-        .Field("flag", &Record::flag, "", {.converter = new CountingConverter({TypeKind::Bool})});
+    registry.BeginStruct<Record>("Record").Field("flag", &Record::flag, "",
+                                                 {.converter = new CountingConverter({TypeKind::Bool})});
     EXPECT_EQ(record->fields.size(), 11u);
     EXPECT_EQ(g_converters, 12);
   }

@@ -181,6 +181,23 @@ TEST(ValueStructures, MembersIterateInByteOrderOfKeys) {
   EXPECT_EQ(v.FindMember("").Kind(), ValueKind::String);
 }
 
+TEST(ValueStructures, KeysReusedAfterRemovalAndKeysSharingAPrefix) {
+  Value v;
+  v.Member("cached key").SetBool(true);
+  EXPECT_TRUE(v.RemoveMember("cached key"));  // its record is gone
+  EXPECT_EQ(LiveStrings(v), 0u);
+  v.Member("cached key").SetBool(false);
+  ASSERT_EQ(v.Size(), 1u);
+  EXPECT_EQ(v.Members()[0].key().RefCount(), 1u);
+  // Same length and first eight bytes: told apart by the whole text.
+  v.Member("abcdefgh1").SetSigned(1);
+  v.Member("abcdefgh2").SetSigned(2);
+  v.Member("abcdefgh1").SetSigned(3);
+  EXPECT_EQ(Keys(v), "abcdefgh1,abcdefgh2,cached key");
+  EXPECT_EQ(v.FindMember("abcdefgh1").AsSigned(), 3);
+  EXPECT_EQ(v.FindMember("abcdefgh2").AsSigned(), 2);
+}
+
 TEST(ValueStructures, FindMemberNeverInserts) {
   Value text;
   text.SetString("plain");
@@ -263,7 +280,7 @@ TEST(ValueCopy, CopiedTextsAreSharedWithLaterOnes) {
   Value b(a);
   ASSERT_EQ(LiveStrings(b), LiveStrings(a));
   b.Member("again").SetString("n17");
-  b.Member("n17").SetBool(true);  // the same text as a key
+  b.Member("n17").SetBool(true);                  // the same text as a key
   EXPECT_EQ(LiveStrings(b), LiveStrings(a) + 1);  // only "again" is new
   const InternedString* copied = b.FindMember("list").At(17).FindMember("name").AsString();
   EXPECT_EQ(b.FindMember("again").AsString(), copied);

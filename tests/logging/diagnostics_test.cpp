@@ -1,12 +1,13 @@
 // Diagnostic reports, the allocation front end's accounting and the trace
 // providers' enable computation.
+#include "logging/diagnostics.h"
+
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <cstdlib>
 #include <string>
 
-#include "logging/diagnostics.h"
 #include "logging/event_tracing.h"
 #include "logging/log.h"
 #include "logging/memory.h"
@@ -14,8 +15,8 @@
 namespace kiv {
 namespace {
 
-std::string BuildReport(const char* code, const char* file, int32_t line, const char* function,
-                        const char* description, std::size_t size = 4096) {
+std::string BuildReport(const char* code, const char* file, int32_t line, const char* function, const char* description,
+                        std::size_t size = 4096) {
   std::string buffer(size, '\0');
   const std::size_t n = diag::BuildReport(buffer.data(), size, code, file, line, function, description);
   buffer.resize(n);

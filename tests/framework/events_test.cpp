@@ -1,0 +1,220 @@
+// Events: host event names, counted subscriptions, the host's callback,
+// dispatch by path with wildcards, publishing and typed handlers.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "framework/test_plugin.h"
+
+namespace kiv::framework::testing {
+namespace {
+
+TEST(HostEventNameTest, KeepsThreeSegmentsOrFiveForPlatformConfig) {
+  EXPECT_EQ(HostEventName("/kiv-chat/v1/conversations/*/messages/*"), "OnJsonApiEvent_kiv-chat_v1_conversations");
+  EXPECT_EQ(HostEventName("/kiv-login/v1/session"), "OnJsonApiEvent_kiv-login_v1_session");
+  EXPECT_EQ(HostEventName("kiv-login//v1/"), "OnJsonApiEvent_kiv-login_v1");
+  EXPECT_EQ(HostEventName("/kiv-platform-config/v1/namespaces/chat/a/b"),
+            "OnJsonApiEvent_kiv-platform-config_v1_namespaces_chat_a");
+  EXPECT_EQ(HostEventName(""), "OnJsonApiEvent");
+}
+
+TEST(WildcardMatchTest, StarStandsForPartOfOneSegment) {
+  const char* pattern = "/kiv-chat/v1/conversations/*/messages/*";
+  EXPECT_TRUE(WildcardMatch(pattern, "/kiv-chat/v1/conversations/a1/messages/b2"));
+  EXPECT_FALSE(WildcardMatch(pattern, "/kiv-chat/v1/conversations/a1/messages/"));
+  EXPECT_FALSE(WildcardMatch(pattern, "/kiv-chat/v1/conversations/a/b/messages/c"));
+  EXPECT_TRUE(WildcardMatch("/a/*/c", "/a//c"));  // a "*" before "/" may match nothing
+  EXPECT_FALSE(WildcardMatch("/a/b", "/a/bc"));
+  EXPECT_TRUE(WildcardMatch("/a/b", "/a/b"));
+}
+
+class EventTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(loaded.Initialize()); }
+
+  int SubscriptionsOf(const std::string& name) const {
+    int count = 0;
+    for (const RecordedSubscription& s : loaded.host.subscriptions) count += s.name == name ? 1 : 0;
+    return count;
+  }
+  bool DeliverEvent(const std::string& name, const char* uri, const char* type, HostValue data) {
+    HostValue payload = values.Structure({{"data", data}, {"eventType", values.Text(type)}, {"uri", values.Text(uri)}});
+    return loaded.host.Deliver(name, payload);
+  }
+
+  LoadedPlugin loaded;
+  HostValues values;
+};
+
+TEST_F(EventTest, PathsSharingAHostEventNameSubscribeOnceAndCountDown) {
+  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
+  loaded.plugin->SubscribeEvent("/kiv-chat/v1/friends/*");
+  loaded.plugin->SubscribeEvent("/kiv-chat/v1/friends");
+  EXPECT_EQ(SubscriptionsOf(name), 1);
+  EXPECT_EQ(loaded.plugin->SubscriptionCount(name), 2u);
+  const RecordedSubscription& s = loaded.host.subscriptions.back();
+  EXPECT_EQ(s.flag, 0u);
+  EXPECT_EQ(s.hostToken, kTestToken);
+  EXPECT_EQ(s.context, static_cast<void*>(static_cast<PluginContext*>(loaded.plugin)));
+
+  loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends");
+  EXPECT_TRUE(loaded.host.unsubscriptions.empty());
+  loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends/*");
+  EXPECT_EQ(loaded.host.unsubscriptions, std::vector<std::string>{name});
+  // Unmatched unsubscribes neither wrap the count nor reach the host.
+  loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends");
+  loaded.plugin->UnsubscribeEvent("/never/subscribed");
+  EXPECT_EQ(loaded.plugin->SubscriptionCount(name), 0u);
+  EXPECT_EQ(loaded.host.unsubscriptions.size(), 1u);
+  loaded.plugin->SubscribeEvent("/kiv-chat/v1/friends");
+  EXPECT_EQ(SubscriptionsOf(name), 2);
+  EXPECT_EQ(loaded.plugin->SubscriptionCount(name), 1u);
+}
+
+TEST_F(EventTest, ObservingAnExactPathReadsItOnce) {
+  HostValues body;
+  loaded.host.responder = [&body](HostResponse* response, const HostRequest*) {
+    HostValue value = body.Structure({{"id", body.Signed(42)}});
+    std::memcpy(static_cast<void*>(&response->body), &value, sizeof value);
+  };
+  std::vector<std::string> seen;
+  loaded.plugin->ObserveResource("/kiv-login/v1/session", [&](const PluginResourceEvent& event) {
+    EXPECT_EQ(event.uri, "/kiv-login/v1/session");
+    EXPECT_EQ(event.eventType, PluginResourceEventType::Create);
+    EXPECT_EQ(event.data.FindMember("id").AsSigned(), 42);
+    seen.push_back("get");
+  });
+  ASSERT_EQ(loaded.host.requests.size(), 1u);
+  EXPECT_EQ(loaded.host.requests[0].method, 2u);
+  EXPECT_EQ(loaded.host.requests[0].url, "/kiv-login/v1/session");
+  EXPECT_EQ(seen.size(), 1u);
+
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [](const PluginResourceEvent&) {});
+  EXPECT_EQ(loaded.host.requests.size(), 1u);  // no read for patterns
+
+  // Observing again replaces the handler but counts a second subscription.
+  int second = 0;
+  loaded.plugin->ObserveResource("/kiv-login/v1/session", [&](const PluginResourceEvent&) { ++second; });
+  EXPECT_EQ(seen.size(), 1u);
+  EXPECT_EQ(second, 1);
+  EXPECT_EQ(loaded.plugin->SubscriptionCount("OnJsonApiEvent_kiv-login_v1_session"), 2u);
+  EXPECT_EQ(SubscriptionsOf("OnJsonApiEvent_kiv-login_v1_session"), 1);
+}
+
+TEST_F(EventTest, DispatchCallsExactThenMatchingPatternsAndFixesTheLeadingSlash) {
+  std::vector<std::string> calls;
+  loaded.host.responder = [](HostResponse* response, const HostRequest*) {
+    static const char kText[] = "absent";
+    response->errorText = kText;
+    response->status = 404;
+  };
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/x",
+                                 [&](const PluginResourceEvent& e) { calls.push_back("exact:" + std::string(e.uri)); });
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [&](const PluginResourceEvent& e) {
+    calls.push_back("wild:" + std::string(e.uri) + ":" + std::to_string(static_cast<int>(e.eventType)));
+  });
+  EXPECT_TRUE(calls.empty());  // the failed initial read is ignored
+  EXPECT_EQ(SubscriptionsOf("OnJsonApiEvent_kiv-chat_v1_friends"), 1);
+
+  ASSERT_TRUE(DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/x", "Update", values.Signed(1)));
+  EXPECT_EQ(calls, (std::vector<std::string>{"exact:/kiv-chat/v1/friends/x", "wild:/kiv-chat/v1/friends/x:1"}));
+  calls.clear();
+  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "kiv-chat/v1/friends/y", "Delete", HostValues::Zero());
+  EXPECT_EQ(calls, (std::vector<std::string>{"wild:kiv-chat/v1/friends/y:2"}));
+  calls.clear();
+  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/a/b", "Update", HostValues::Zero());
+  EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(EventTest, MalformedEventsAreDropped) {
+  int calls = 0;
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [&](const PluginResourceEvent&) { ++calls; });
+  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
+  EXPECT_TRUE(loaded.host.Deliver(name, values.Text("not a structure")));
+  EXPECT_TRUE(loaded.host.Deliver(name, values.Structure({{"eventType", values.Text("Create")}})));
+  EXPECT_TRUE(loaded.host.Deliver(name, values.Structure({{"uri", values.Text("/kiv-chat/v1/friends/x")}})));
+  EXPECT_TRUE(loaded.host.Deliver(name, values.Structure({{"eventType", values.Collection({values.Signed(1)})},
+                                                          {"uri", values.Text("/kiv-chat/v1/friends/x")}})));
+  EXPECT_TRUE(
+      loaded.host.Deliver(name, values.Structure({{"eventType", values.Text("Create")}, {"uri", values.Signed(5)}})));
+  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/x", "NoSuchType", HostValues::Zero()));
+  HostValue broken = HostValues::Zero();
+  broken.kind = 99;
+  EXPECT_TRUE(loaded.host.Deliver(name, broken));
+  EXPECT_EQ(calls, 0);
+
+  // Unknown names and records without context are ignored as well.
+  const RecordedSubscription& s = loaded.host.subscriptions.back();
+  HostEvent event;
+  std::memset(static_cast<void*>(&event), 0, sizeof event);
+  event.name = "OnJsonApiEvent_unknown";
+  event.context = s.context;
+  s.callback(&event);
+  event.name = name.c_str();
+  event.context = nullptr;
+  s.callback(&event);
+  s.callback(nullptr);
+  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/x", "Create", HostValues::Zero()));
+  EXPECT_EQ(calls, 1);
+}
+
+TEST_F(EventTest, TextResourceIsPublishedUnderBothNames) {
+  ASSERT_TRUE(loaded.plugin->PublishTextResource("/kiv-game-client-chat/v1/instant-messages", "hello").ok());
+  ASSERT_EQ(loaded.host.events.size(), 2u);
+  EXPECT_EQ(loaded.host.events[0].name, "OnJsonApiEvent_kiv-game-client-chat_v1_instant-messages");
+  EXPECT_EQ(loaded.host.events[1].name, "OnJsonApiEvent");
+  for (const RecordedEvent& event : loaded.host.events) {
+    EXPECT_EQ(event.extra, 0u);
+    EXPECT_EQ(event.context, nullptr);
+    EXPECT_EQ(event.payload.FindMember("uri").AsText(), "/kiv-game-client-chat/v1/instant-messages");
+    EXPECT_EQ(event.payload.FindMember("eventType").AsText(), "Create");
+    EXPECT_EQ(event.payload.FindMember("data").AsText(), "hello");
+  }
+
+  ASSERT_TRUE(loaded.plugin->PublishResourceDeletion("/kiv-game-client-chat/v1/buddies/7").ok());
+  ASSERT_EQ(loaded.host.events.size(), 4u);
+  EXPECT_EQ(loaded.host.events[2].payload.FindMember("eventType").AsText(), "Delete");
+  EXPECT_TRUE(loaded.host.events[2].payload.FindMember("data").IsEmpty());
+
+  // An event published under its own host name goes out once.
+  PluginResourceEvent event;
+  event.uri = "/a/b/c";
+  event.eventType = PluginResourceEventType::Update;
+  ASSERT_TRUE(loaded.plugin->PublishResourceEvent("OnJsonApiEvent_a_b_c", event, 9).ok());
+  ASSERT_EQ(loaded.host.events.size(), 5u);
+  EXPECT_EQ(loaded.host.events[4].extra, 9u);
+}
+
+TEST_F(EventTest, TypedHandlerConvertsDataAndDropsWhatDoesNotConvert) {
+  std::vector<std::string> calls;
+  loaded.plugin->ObserveResource(
+      "/kiv-chat/v1/blocked-players/*",
+      loaded.plugin->TypedResourceHandler<int32_t>([&](std::string_view uri, PluginResourceEventType type,
+                                                       const int32_t& number) {
+        calls.push_back(std::string(uri) + ":" + std::to_string(static_cast<int>(type)) + ":" + std::to_string(number));
+      }));
+  const std::string name = "OnJsonApiEvent_kiv-chat_v1_blocked-players";
+  DeliverEvent(name, "/kiv-chat/v1/blocked-players/1", "Create", values.Signed(5));
+  DeliverEvent(name, "/kiv-chat/v1/blocked-players/2", "Update", values.Text("not a number"));
+  DeliverEvent(name, "/kiv-chat/v1/blocked-players/3", "Delete", values.Text("ignored"));
+  EXPECT_EQ(calls,
+            (std::vector<std::string>{"/kiv-chat/v1/blocked-players/1:0:5", "/kiv-chat/v1/blocked-players/3:2:0"}));
+}
+
+TEST_F(EventTest, HandlerMayObserveFurtherPathsWhileDispatching) {
+  int inner = 0;
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [&](const PluginResourceEvent&) {
+    for (int i = 0; i < 20; ++i) {
+      loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*/n" + std::to_string(i),
+                                     [&](const PluginResourceEvent&) { ++inner; });
+    }
+  });
+  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/x", "Create", HostValues::Zero());
+  EXPECT_EQ(inner, 0);
+  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/x/n3", "Create", HostValues::Zero());
+  EXPECT_EQ(inner, 1);
+}
+
+}  // namespace
+}  // namespace kiv::framework::testing

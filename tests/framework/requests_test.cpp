@@ -1,0 +1,289 @@
+// Requests to other plugins: records sent, error templates with their
+// details and codes, streamed bodies and the release of every response.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "framework/test_plugin.h"
+
+namespace kiv::framework::testing {
+namespace {
+
+struct Unregistered {
+  int32_t number = 0;
+};
+
+std::string DetailText(const CallError& error, const char* name) {
+  auto it = error.details.find(name);
+  return it == error.details.end() ? std::string("<missing>") : std::string(it->second.text);
+}
+
+int releaseCount = 0;
+void KIV_CDECL CountRelease(HostResponse*) { ++releaseCount; }
+
+// A stream of scripted reads: each part is (bytes, claimed length, more).
+struct ScriptedStream {
+  struct Part {
+    std::string bytes;
+    uint32_t claimed;
+    uint8_t more;
+    bool fail = false;
+  };
+  std::vector<Part> parts;
+  std::size_t next = 0;
+  int closes = 0;
+  std::vector<uint32_t> offered;  // the length given on entry to each read
+};
+
+uint8_t KIV_CDECL ReadScripted(void* context, uint8_t* buffer, uint32_t* length, uint8_t* more) {
+  auto& stream = *static_cast<ScriptedStream*>(context);
+  stream.offered.push_back(*length);
+  EXPECT_EQ(*more, 1);
+  if (stream.next >= stream.parts.size()) return 0;
+  const ScriptedStream::Part& part = stream.parts[stream.next++];
+  if (part.fail) return 0;
+  std::copy(part.bytes.begin(), part.bytes.end(), buffer);
+  *length = part.claimed;
+  *more = part.more;
+  return 1;
+}
+void KIV_CDECL CloseScripted(void* context) { ++static_cast<ScriptedStream*>(context)->closes; }
+
+class RequestTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    releaseCount = 0;
+    ASSERT_TRUE(loaded.Initialize());
+  }
+  void AnswerText(const char* text) {
+    loaded.host.responder = [text](HostResponse* response, const HostRequest*) {
+      HostValue body = HostValues::Zero();
+      body.kind = KIV_HOST_VALUE_STRING;
+      body.u.text.data = text;
+      body.u.text.length = static_cast<uint32_t>(std::strlen(text));
+      std::memcpy(static_cast<void*>(&response->body), &body, sizeof body);
+      response->release = &CountRelease;
+    };
+  }
+  void AnswerStream(ScriptedStream* stream, uint64_t expected = 0) {
+    loaded.host.responder = [stream, expected](HostResponse* response, const HostRequest*) {
+      response->streamRead = &ReadScripted;
+      response->streamClose = &CloseScripted;
+      response->streamContext = stream;
+      response->expectedSize = expected;
+      response->release = &CountRelease;
+    };
+  }
+
+  LoadedPlugin loaded;
+};
+
+TEST_F(RequestTest, SendsMethodUrlTokenAndOnePositionalItem) {
+  Map<String, String> params;
+  params.emplace("b", "2");
+  params.emplace("a", "1");
+  auto result = loaded.plugin->Request(HttpMethod::kPost, "/kiv-chat/v1/conversations", params);
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  ASSERT_EQ(loaded.host.requests.size(), 1u);
+  const RecordedRequest& sent = loaded.host.requests[0];
+  EXPECT_EQ(sent.method, 6u);
+  EXPECT_EQ(sent.url, "/kiv-chat/v1/conversations");
+  EXPECT_EQ(sent.hostToken, kTestToken);
+  EXPECT_EQ(sent.words4to9, 0u);
+  ASSERT_EQ(sent.itemCount, 1u);
+  EXPECT_TRUE(sent.firstItemPositional);
+  ASSERT_TRUE(sent.firstItem.IsStructure());
+  EXPECT_EQ(sent.firstItem.Size(), 2u);
+  EXPECT_EQ(sent.firstItem.FindMember("a").AsText(), "1");
+  EXPECT_EQ(sent.firstItem.FindMember("b").AsText(), "2");
+
+  ASSERT_TRUE(loaded.plugin->Request(HttpMethod::kGet, "/x").ok());
+  EXPECT_EQ(loaded.host.requests[1].itemCount, 0u);
+  EXPECT_EQ(loaded.host.requests[1].method, 2u);
+}
+
+TEST_F(RequestTest, CustomMethodGoesOutAsEightAndUnknownNumbersAsZero) {
+  loaded.host.responder = [](HostResponse* response, const HostRequest*) {
+    static const char kText[] = "nope";
+    response->errorText = kText;
+    response->errorFlag = 1;
+    response->status = 500;
+  };
+  auto custom = loaded.plugin->Request(HttpMethod::kCustom, "/m");
+  auto unknown = loaded.plugin->Request(static_cast<HttpMethod>(9), "/m");
+  ASSERT_EQ(loaded.host.requests.size(), 2u);
+  EXPECT_EQ(loaded.host.requests[0].method, 8u);
+  EXPECT_EQ(loaded.host.requests[1].method, 0u);
+  EXPECT_EQ(custom.error().message, "Error response for  /m: nope");
+  EXPECT_EQ(unknown.error().message, "Error response for  /m: nope");
+}
+
+TEST_F(RequestTest, ParametersThatDoNotConvertNeverReachTheHost) {
+  auto result = loaded.plugin->Request(HttpMethod::kPost, "/p", Unregistered{});
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, 400u);
+  EXPECT_EQ(result.error().message.rfind("Request not sent: Error converting parameters for POST /p: ", 0), 0u)
+      << result.error().message;
+  EXPECT_EQ(DetailText(result.error(), "method"), "POST");
+  EXPECT_EQ(DetailText(result.error(), "url"), "/p");
+  EXPECT_NE(DetailText(result.error(), "error"), "<missing>");
+  EXPECT_EQ(result.error().details.at("errorCode_int").payload.i64, 400);
+  EXPECT_TRUE(loaded.host.requests.empty());
+}
+
+TEST_F(RequestTest, ErrorResponseCarriesStatusTemplateAndDetails) {
+  loaded.host.responder = [](HostResponse* response, const HostRequest*) {
+    static const char kText[] = "summoner not found";
+    response->errorText = kText;
+    response->errorFlag = 1;
+    response->status = 404;
+    response->release = &CountRelease;
+  };
+  auto result = loaded.plugin->RequestAs<binding::Value>(HttpMethod::kGet, "/kiv-summoner/v1/summoners?name=x");
+  ASSERT_FALSE(result.ok());
+  const CallError& error = result.error();
+  EXPECT_EQ(error.code, 404u);
+  EXPECT_EQ(error.message, "Error response for GET /kiv-summoner/v1/summoners?name=x: summoner not found");
+  EXPECT_EQ(DetailText(error, "method"), "GET");
+  EXPECT_EQ(DetailText(error, "url"), "/kiv-summoner/v1/summoners?name=x");
+  EXPECT_EQ(DetailText(error, "error"), "summoner not found");
+  EXPECT_EQ(error.details.at("errorCode_int").payload.i64, 404);
+  EXPECT_EQ(releaseCount, 1);
+}
+
+TEST_F(RequestTest, FlaggedErrorWithoutTextIsStillAFailure) {
+  loaded.host.responder = [](HostResponse* response, const HostRequest*) {
+    response->errorFlag = 1;
+    response->status = 502;
+  };
+  auto result = loaded.plugin->Request(HttpMethod::kGet, "/x");
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, 502u);
+  EXPECT_EQ(result.error().message, "Error response for GET /x: (no error text)");
+}
+
+TEST_F(RequestTest, ConvertingRequestReleasesOnceOnSuccessAndOnFailure) {
+  AnswerText("hello");
+  auto text = loaded.plugin->RequestAs<String>(HttpMethod::kGet, "/t");
+  ASSERT_TRUE(text.ok()) << text.error().message;
+  EXPECT_EQ(text.value(), "hello");
+  EXPECT_EQ(releaseCount, 1);
+
+  auto number = loaded.plugin->RequestAs<int32_t>(HttpMethod::kGet, "/t");
+  ASSERT_FALSE(number.ok());
+  EXPECT_EQ(number.error().code, 0u);
+  EXPECT_EQ(number.error().message.rfind("Error converting response for GET /t: ", 0), 0u) << number.error().message;
+  EXPECT_EQ(number.error().details.count("errorCode_int"), 0u);
+  EXPECT_EQ(releaseCount, 2);
+
+  ASSERT_TRUE(loaded.plugin->Request(HttpMethod::kDelete, "/t").ok());
+  EXPECT_EQ(releaseCount, 3);
+}
+
+TEST_F(RequestTest, RawRequestLeavesTheResponseToTheCaller) {
+  AnswerText("raw");
+  HostResponse response;
+  ASSERT_TRUE(loaded.plugin->RawRequest(response, HttpMethod::kGet, "/r", String("p")).ok());
+  EXPECT_EQ(releaseCount, 0);
+  const uint32_t kind = response.body.kind;
+  EXPECT_EQ(kind, static_cast<uint32_t>(KIV_HOST_VALUE_STRING));
+  EXPECT_EQ(loaded.host.requests[0].firstItem.AsText(), "p");
+  PluginContext::ReleaseResponse(response);
+  PluginContext::ReleaseResponse(response);
+  EXPECT_EQ(releaseCount, 1);
+}
+
+TEST_F(RequestTest, ResponseWithoutReleaseFunctionIsFine) {
+  loaded.host.responder = nullptr;
+  auto result = loaded.plugin->RequestAs<binding::Value>(HttpMethod::kGet, "/empty");
+  ASSERT_TRUE(result.ok());
+  EXPECT_TRUE(result.value().IsEmpty());
+}
+
+TEST_F(RequestTest, StreamOfExactlyOneBufferNeedsOneReadAndNoYield) {
+  ScriptedStream stream;
+  const std::string json = "\"" + std::string(4094, 'a') + "\"";
+  stream.parts.push_back({json, 4096, 0});
+  AnswerStream(&stream, 4096);
+  auto result = loaded.plugin->RequestAs<String>(HttpMethod::kGet, "/s");
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_EQ(result.value().size(), 4094u);
+  EXPECT_EQ(stream.next, 1u);
+  EXPECT_EQ(stream.offered, std::vector<uint32_t>{4096});
+  EXPECT_TRUE(loaded.host.waits.empty());
+  EXPECT_EQ(stream.closes, 1);
+  EXPECT_EQ(releaseCount, 1);
+}
+
+TEST_F(RequestTest, ShortReadWithMoreDataYieldsBeforeTheNextRead) {
+  ScriptedStream stream;
+  stream.parts.push_back({"[1, 2, 3, ", 10, 1});
+  stream.parts.push_back({"4]", 2, 0});
+  AnswerStream(&stream, 1u << 31);  // a huge hint is not reserved up front
+  auto result = loaded.plugin->RequestAs<Vector<int32_t>>(HttpMethod::kGet, "/s");
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_EQ(result.value(), (Vector<int32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(loaded.host.waits, (std::vector<std::string>{"begin:Wait: yield:0", "yield", "end"}));
+  EXPECT_EQ(stream.offered, (std::vector<uint32_t>{4096, 4096}));
+  EXPECT_EQ(stream.closes, 1);
+  EXPECT_EQ(releaseCount, 1);
+}
+
+TEST_F(RequestTest, ReaderClaimingMoreThanTheBufferIsClamped) {
+  ScriptedStream stream;
+  stream.parts.push_back({"\"" + std::string(4094, 'b') + "\"", 100000, 0});
+  AnswerStream(&stream);
+  auto result = loaded.plugin->RequestAs<String>(HttpMethod::kGet, "/s");
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_EQ(result.value().size(), 4094u);
+}
+
+TEST_F(RequestTest, StreamFailuresCloseReleaseAndReport) {
+  ScriptedStream failing;
+  failing.parts.push_back({"[1,", 3, 1});
+  failing.parts.push_back({"", 0, 0, true});
+  AnswerStream(&failing);
+  auto read = loaded.plugin->RequestAs<binding::Value>(HttpMethod::kGet, "/s");
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().code, 0u);
+  EXPECT_EQ(read.error().message, "Error reading streamed response for GET /s: Stream read error");
+  EXPECT_EQ(failing.closes, 1);
+  EXPECT_EQ(releaseCount, 1);
+
+  ScriptedStream broken;
+  broken.parts.push_back({"[1,", 3, 0});
+  AnswerStream(&broken);
+  auto decoded = loaded.plugin->RequestAs<binding::Value>(HttpMethod::kGet, "/s");
+  ASSERT_FALSE(decoded.ok());
+  EXPECT_EQ(decoded.error().message.rfind("Error reading streamed response for GET /s: Error: ", 0), 0u)
+      << decoded.error().message;
+  EXPECT_EQ(broken.closes, 1);
+  EXPECT_EQ(releaseCount, 2);
+}
+
+TEST(PreInitializeTest, RequestsAndPublishesFailWithoutTouchingTheHost) {
+  LoadedPlugin loaded;
+  auto request = loaded.plugin->Request(HttpMethod::kGet, "/x", String("p"));
+  ASSERT_FALSE(request.ok());
+  EXPECT_EQ(request.error().code, 503u);
+  EXPECT_EQ(request.error().message, "Plugin not initialized: no host services for GET /x");
+  auto publish = loaded.plugin->PublishTextResource("/kiv-framework-test/v1/things/1", "t");
+  ASSERT_FALSE(publish.ok());
+  EXPECT_EQ(publish.error().code, 503u);
+  // Observing before initialize keeps the observer; the subscription is made
+  // once the host services are there.
+  int calls = 0;
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends", [&](const PluginResourceEvent&) { ++calls; });
+  EXPECT_EQ(calls, 0);
+  EXPECT_TRUE(loaded.host.requests.empty());
+  EXPECT_TRUE(loaded.host.events.empty());
+  EXPECT_TRUE(loaded.host.subscriptions.empty());
+  ASSERT_TRUE(loaded.Initialize());
+  std::set<std::string> names;
+  for (const RecordedSubscription& s : loaded.host.subscriptions) names.insert(s.name);
+  EXPECT_EQ(names.count("OnJsonApiEvent_kiv-chat_v1_friends"), 1u);
+}
+
+}  // namespace
+}  // namespace kiv::framework::testing

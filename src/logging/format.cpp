@@ -239,9 +239,9 @@ struct Out {
   }
 };
 
-// A printf specification under construction; it never exceeds about 40
+// A printf conversion text under construction; it never exceeds about 40
 // characters because flags are deduplicated and numbers are clamped.
-struct Spec {
+struct PrintfForm {
   char text[48];
   std::size_t n = 0;
 
@@ -268,27 +268,27 @@ struct Resolved {
   uint32_t precision;
 };
 
-void AddFlags(Spec& spec, uint8_t flags) {
-  if (flags & kMinus) spec.Add('-');
-  if (flags & kPlus) spec.Add('+');
-  if (flags & kSpace) spec.Add(' ');
-  if (flags & kHash) spec.Add('#');
-  if (flags & kZero) spec.Add('0');
+void AddFlags(PrintfForm& form, uint8_t flags) {
+  if (flags & kMinus) form.Add('-');
+  if (flags & kPlus) form.Add('+');
+  if (flags & kSpace) form.Add(' ');
+  if (flags & kHash) form.Add('#');
+  if (flags & kZero) form.Add('0');
 }
 
-void AddWidthAndPrecision(Spec& spec, const Resolved& r) {
-  if (r.hasWidth) spec.AddNumber(r.width);
+void AddWidthAndPrecision(PrintfForm& form, const Resolved& r) {
+  if (r.hasWidth) form.AddNumber(r.width);
   if (r.hasPrecision) {
-    spec.Add('.');
-    spec.AddNumber(r.precision);
+    form.Add('.');
+    form.AddNumber(r.precision);
   }
 }
 
 // Copies snprintf's result into the window: the output advances by what was
 // printed, or by the space left when it was cut.
 template <typename T>
-void Print(Out& out, const char* spec, T value) {
-  const int r = std::snprintf(out.buffer + out.pos, out.Left() + 1, spec, value);
+void Print(Out& out, const char* form, T value) {
+  const int r = std::snprintf(out.buffer + out.pos, out.Left() + 1, form, value);
   if (r > 0) out.pos += std::min(static_cast<std::size_t>(r), out.Left());
 }
 
@@ -311,44 +311,44 @@ void WriteText(Out& out, const Arg& a, const Resolved& r) {
 }
 
 void WriteDouble(Out& out, const Arg& a, Resolved r, char conversion) {
-  Spec spec;
-  spec.Add('%');
-  AddFlags(spec, r.flags);
-  AddWidthAndPrecision(spec, r);
-  spec.Add(conversion);  // a length would ask for long double or be undefined
-  Print(out, spec.Finish(), a.f64);
+  PrintfForm form;
+  form.Add('%');
+  AddFlags(form, r.flags);
+  AddWidthAndPrecision(form, r);
+  form.Add(conversion);  // a length would ask for long double or be undefined
+  Print(out, form.Finish(), a.f64);
 }
 
 void WriteInteger(Out& out, const Arg& a, Resolved r, char conversion, Length length) {
   const uint64_t raw = RawBits(a);
   const bool wide = a.type == ArgType::Int64 || a.type == ArgType::UInt64;
-  Spec spec;
-  spec.Add('%');
+  PrintfForm form;
+  form.Add('%');
   if (conversion == 'c') {
     // Only "-" and the width mean something for a character.
     r.flags &= kMinus;
     r.hasPrecision = false;
-    AddFlags(spec, r.flags);
-    AddWidthAndPrecision(spec, r);
-    spec.Add('c');
-    Print(out, spec.Finish(), static_cast<int>(static_cast<int32_t>(static_cast<uint32_t>(raw))));
+    AddFlags(form, r.flags);
+    AddWidthAndPrecision(form, r);
+    form.Add('c');
+    Print(out, form.Finish(), static_cast<int>(static_cast<int32_t>(static_cast<uint32_t>(raw))));
     return;
   }
   const bool isSigned = conversion == 'd' || conversion == 'i';
   r.flags &= isSigned ? static_cast<uint8_t>(~kHash) : static_cast<uint8_t>(~(kPlus | kSpace));
-  AddFlags(spec, r.flags);
-  AddWidthAndPrecision(spec, r);
+  AddFlags(form, r.flags);
+  AddWidthAndPrecision(form, r);
   // "hh" and "h" narrow on purpose and are kept. Any other length is replaced
   // by the argument's own size, so a 64-bit value is always printed whole and
-  // the value handed to snprintf always matches what the specification reads.
+  // the value handed to snprintf always matches what the conversion text reads.
   const bool narrow = length == Length::Hh || length == Length::H;
   if (narrow) {
-    spec.Add(length == Length::Hh ? "hh" : "h");
+    form.Add(length == Length::Hh ? "hh" : "h");
   } else if (wide) {
-    spec.Add("ll");
+    form.Add("ll");
   }
-  spec.Add(conversion);
-  const char* s = spec.Finish();
+  form.Add(conversion);
+  const char* s = form.Finish();
   if (wide && !narrow) {
     if (isSigned) {
       Print(out, s, static_cast<long long>(static_cast<int64_t>(raw)));

@@ -231,7 +231,7 @@ TEST(FormatNamed, FieldsBecomeNumberedPlaceholders) {
   e = Expand("{n:05d}", {NamedArg::Signed(42)});
   EXPECT_EQ(e.positional, "%1$05d");
   EXPECT_EQ(F(e.positional.c_str(), int64_t{42}), "00042");
-  // An empty specification adds nothing.
+  // An empty conversion text after ":" adds nothing.
   EXPECT_EQ(Expand("{n:} left", {NamedArg::Signed(1)}).positional, "%1 left");
 
   e = Expand("{a}{a}", {NamedArg::Text("first"), NamedArg::Text("second")});

@@ -125,6 +125,11 @@ void PageRegistry::ReturnRegionLocked(Region* region) {
   ++regionsReleased_;
 }
 
+uint32_t PageRegistry::RetainedRegionLimit() {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  return retainLimit_;
+}
+
 void PageRegistry::SetRetainedRegionLimit(uint32_t regions) {
   platform::LockGuard<platform::Mutex> lock(mutex_);
   retainLimit_ = regions;

@@ -76,11 +76,19 @@ void Report(benchmark::State& state, uint64_t allocations) {
       static_cast<double>(allocations) / static_cast<double>(kNodes) / static_cast<double>(state.iterations());
 }
 
-// Argument 0: every wholly free 64 KiB region goes back to the system at
-// once (the default), so each round faults its pages in again. Argument 1:
-// free regions are kept for reuse, as a general-purpose heap keeps its memory.
+// Argument 0: the shipped default, which keeps a bounded number of wholly
+// free 64 KiB regions for reuse. Argument 1, for contrast: every free region
+// goes back to the system at once, so each round faults its pages in again.
 void SetRegionPolicy(benchmark::State& state) {
-  kiv::binding::PageRegistry::Instance().SetRetainedRegionLimit(state.range(0) != 0 ? 4096 : 0);
+  if (state.range(0) == 0) {
+    kiv::binding::PageRegistry::Instance().SetRetention(kiv::binding::PageRegistry::kDefaultRetention);
+  } else {
+    kiv::binding::PageRegistry::Instance().SetRetainedRegionLimit(0);
+  }
+}
+
+void RestoreRegionPolicy() {
+  kiv::binding::PageRegistry::Instance().SetRetention(kiv::binding::PageRegistry::kDefaultRetention);
 }
 
 void BM_ValueBuildDestroy(benchmark::State& state) {
@@ -97,7 +105,7 @@ void BM_ValueBuildDestroy(benchmark::State& state) {
     allocations += HeapAllocations() - before;
   }
   Report(state, allocations);
-  kiv::binding::PageRegistry::Instance().SetRetainedRegionLimit(0);
+  RestoreRegionPolicy();
 }
 
 void BM_JsonBuildDestroy(benchmark::State& state) {
@@ -124,7 +132,7 @@ void BM_ValueDeepCopy(benchmark::State& state) {
     state.ResumeTiming();
   }
   Report(state, allocations);
-  kiv::binding::PageRegistry::Instance().SetRetainedRegionLimit(0);
+  RestoreRegionPolicy();
 }
 
 void BM_JsonDeepCopy(benchmark::State& state) {

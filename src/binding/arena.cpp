@@ -49,7 +49,7 @@ void* PageRegistry::AcquirePage() {
       throw std::bad_alloc();
     }
     region = mem::New<Region>(
-        Region{static_cast<char*>(base), nullptr, nullptr, 0xFFFF, static_cast<uint16_t>(kPagesPerRegion)});
+        Region{static_cast<char*>(base), nullptr, nullptr, 0xFFFF, static_cast<uint16_t>(kPagesPerRegion), false});
     auto at = std::upper_bound(regions_.begin(), regions_.end(), region->base,
                                [](const char* b, const Region* r) { return b < r->base; });
     regions_.insert(at, region);
@@ -61,6 +61,11 @@ void* PageRegistry::AcquirePage() {
   region->freeMask = static_cast<uint16_t>(region->freeMask & ~(1u << index));
   if (--region->freeCount == 0) UnlinkFreeLocked(region);
   ++pagesInUse_;
+  const uint32_t inUse = RegionsInUseLocked();
+  if (inUse > peakInUse_) peakInUse_ = inUse;
+  // Free regions kept for a demand that has gone away go back here too, so a
+  // process that only reads small trees from now on still returns them.
+  if (retained_ > retainLimit_ && retained_ > KeepLimitLocked()) SweepLocked();
   char* page = region->base + static_cast<std::size_t>(index) * kPageSize;
   KIV_ARENA_UNPOISON(page, kPageSize);
   return page;
@@ -69,6 +74,7 @@ void* PageRegistry::AcquirePage() {
 void PageRegistry::ReleasePage(void* page) {
   platform::LockGuard<platform::Mutex> lock(mutex_);
   ReleaseLocked(page);
+  if (sweepDue_) SweepLocked();
 }
 
 void PageRegistry::ReleaseChain(void* first) {
@@ -80,6 +86,7 @@ void PageRegistry::ReleaseChain(void* first) {
     ReleaseLocked(first);
     first = next;
   }
+  if (sweepDue_) SweepLocked();
 }
 
 PageRegistry::Stats PageRegistry::ReadStats() {
@@ -107,41 +114,89 @@ void PageRegistry::ReleaseLocked(void* page) {
   KIV_ARENA_POISON(page, kPageSize);  // sanitizer builds: a free page is off limits
   if (++region->freeCount == 1) LinkFreeLocked(region);
   if (region->freeCount < kPagesPerRegion) return;
-  if (retained_ < retainLimit_) {
-    ++retained_;
-    return;
+  if (++retained_ > retainLimit_) sweepDue_ = true;
+}
+
+// Wholly free regions above the limit go back to the system before the lock
+// is let go, all of them together. Each release of memory to the system
+// costs a flush of the process's address translations, often on every
+// processor it ran on, and that, not the release itself, dominated dropping
+// a large tree. So the regions returned are the highest wholly free ones,
+// which tend to lie next to each other, and where the system allows it
+// neighbours go back in one call (Windows only releases whole reservations:
+// one call per region there).
+void PageRegistry::SweepLocked() {
+#if defined(_WIN32)
+  constexpr bool kJoinReleases = false;
+#else
+  constexpr bool kJoinReleases = true;
+#endif
+  sweepDue_ = false;
+  const uint32_t limit = KeepLimitLocked();
+  if (retained_ <= limit) return;
+  uint32_t excess = retained_ - limit;
+  for (std::size_t i = regions_.size(); i-- > 0 && excess != 0;) {
+    Region* region = regions_[i];
+    if (region->freeCount != kPagesPerRegion) continue;
+    UnlinkFreeLocked(region);
+    region->returning = true;
+    --retained_;
+    --excess;
   }
-  ReturnRegionLocked(region);
-}
-
-void PageRegistry::ReturnRegionLocked(Region* region) {
-  UnlinkFreeLocked(region);
-  auto at = std::lower_bound(regions_.begin(), regions_.end(), region->base,
-                             [](const Region* r, const char* b) { return r->base < b; });
-  regions_.erase(at);
-  KIV_ARENA_UNPOISON(region->base, kRegionSize);  // the address range may serve anyone next
-  platform::ReleasePages(region->base, kRegionSize);
-  mem::Delete(region);
-  ++regionsReleased_;
-}
-
-uint32_t PageRegistry::RetainedRegionLimit() {
-  platform::LockGuard<platform::Mutex> lock(mutex_);
-  return retainLimit_;
-}
-
-void PageRegistry::SetRetainedRegionLimit(uint32_t regions) {
-  platform::LockGuard<platform::Mutex> lock(mutex_);
-  retainLimit_ = regions;
-  for (Region* region = withFree_; region != nullptr && retained_ > retainLimit_;) {
-    Region* next = region->nextFree;
-    if (region->freeCount == kPagesPerRegion) {
-      --retained_;
-      ReturnRegionLocked(region);
+  char* runBase = nullptr;
+  std::size_t runBytes = 0;
+  std::size_t kept = 0;
+  for (Region* region : regions_) {
+    if (!region->returning) {
+      regions_[kept++] = region;
+      continue;
     }
-    region = next;
+    if (kJoinReleases && runBase != nullptr && runBase + runBytes == region->base) {
+      runBytes += kRegionSize;
+    } else {
+      if (runBase != nullptr) platform::ReleasePages(runBase, runBytes);
+      runBase = region->base;
+      runBytes = kRegionSize;
+    }
+    KIV_ARENA_UNPOISON(region->base, kRegionSize);  // the address range may serve anyone next
+    mem::Delete(region);
+    ++regionsReleased_;
   }
+  if (runBase != nullptr) platform::ReleasePages(runBase, runBytes);
+  regions_.resize(kept);
 }
+
+uint32_t PageRegistry::KeepLimitLocked() {
+  if (windowMs_ == 0) return retainLimit_;
+  static const int64_t ticksPerMs = std::max<int64_t>(platform::PerformanceFrequency() / 1000, 1);
+  const int64_t now = platform::PerformanceCounter();
+  const int64_t window = static_cast<int64_t>(windowMs_) * ticksPerMs;
+  if (now - windowStart_ >= window) {
+    // A whole quiet window since the last turn means no demand in between.
+    previousPeakInUse_ = now - windowStart_ >= 2 * window ? RegionsInUseLocked() : peakInUse_;
+    peakInUse_ = RegionsInUseLocked();
+    windowStart_ = now;
+  }
+  return std::max(retainLimit_, std::max(peakInUse_, previousPeakInUse_));
+}
+
+void PageRegistry::SetRetention(Retention retention) {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  retainLimit_ = retention.floorRegions;
+  windowMs_ = retention.windowMs;
+  peakInUse_ = previousPeakInUse_ = RegionsInUseLocked();
+  windowStart_ = platform::PerformanceCounter();
+  SweepLocked();
+}
+
+PageRegistry::Retention PageRegistry::ReadRetention() {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  return Retention{retainLimit_, windowMs_};
+}
+
+uint32_t PageRegistry::RetainedRegionLimit() { return ReadRetention().floorRegions; }
+
+void PageRegistry::SetRetainedRegionLimit(uint32_t regions) { SetRetention(Retention{regions, 0}); }
 
 void PageRegistry::LinkFreeLocked(Region* region) {
   region->prevFree = nullptr;
@@ -380,6 +435,12 @@ const InternedString* ValueArena::MakeUnlisted(std::string_view text, uint32_t h
   return record;
 }
 
+const InternedString* ValueArena::MakeStandalone(std::string_view text, uint32_t hash) {
+  auto* record = const_cast<InternedString*>(MakeUnlisted(text, hash));
+  record->refs_ |= InternedString::kStandalone;
+  return record;
+}
+
 void ValueArena::EnterUnlisted(const InternedString* const* records, std::size_t count) {
   ReserveStrings(stringCount_ + count);
   const uint32_t mask = slotCount_ - 1;
@@ -395,6 +456,12 @@ void ValueArena::EnterUnlisted(const InternedString* const* records, std::size_t
 }
 
 void ValueArena::DropString(InternedString* record) {
+  if (record->IsStandalone()) {
+    const std::size_t bytes = RecordBytes(record->length_);
+    record->~InternedString();
+    Free(record, bytes);
+    return;
+  }
   const uint32_t mask = slotCount_ - 1;
   uint32_t hole = record->hash_ & mask;
   while (slots_[hole].record != record) hole = (hole + 1) & mask;

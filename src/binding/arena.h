@@ -65,8 +65,12 @@ inline uint32_t Fnv1aBytes(const void* data, std::size_t size, uint32_t hash = k
   return hash;
 }
 
-// A text shared by every value of one arena that holds it. The characters
-// follow the record, zero-terminated; the length excludes the zero.
+// A text held by values and keys of one arena. Keys and short texts are
+// interned: one record per text, shared by every holder in the arena. A long
+// text gets a record of its own ("standalone") that is counted the same way
+// but stays out of the table: long texts (message bodies, ids, timestamps)
+// rarely repeat, and looking each one up would cost more than it saves. The
+// characters follow the record, zero-terminated; the length excludes the zero.
 class InternedString {
  public:
   InternedString(const InternedString&) = delete;
@@ -76,9 +80,14 @@ class InternedString {
   uint32_t Size() const { return length_; }
   bool IsEmpty() const { return length_ == 0; }
   std::string_view View() const { return std::string_view(CStr(), length_); }
-  uint32_t Hash() const { return hash_; }
+  // FNV-1a of the text. A standalone record made without one (0) hashes its
+  // text on each call instead of storing it: readers of one tree on several
+  // threads must not write to it.
+  uint32_t Hash() const { return hash_ != 0 || (refs_ & kStandalone) == 0 ? hash_ : Fnv1a(View()); }
   // Number of values and keys holding the record; 0 for the shared empty text.
-  uint32_t RefCount() const { return refs_; }
+  uint32_t RefCount() const { return refs_ & kCountMask; }
+  // True for a record outside the arena's table (see above).
+  bool IsStandalone() const { return (refs_ & kStandalone) != 0; }
 
   // The one record for the empty text, shared by the whole process. It is
   // never counted and never released.
@@ -87,6 +96,9 @@ class InternedString {
  private:
   friend class ValueArena;
   friend struct EmptyInternedString;
+  static constexpr uint32_t kStandalone = 0x80000000u;  // in refs_, above the count
+  static constexpr uint32_t kCountMask = 0x7FFFFFFFu;
+
   constexpr InternedString(uint32_t hash, uint32_t length) : hash_(hash), refs_(0), length_(length) {}
 
   uint32_t hash_;
@@ -115,12 +127,26 @@ class PageRegistry {
   // of each page holds the next page, null in the last.
   void ReleaseChain(void* first);
 
-  // How many wholly free regions may be kept for reuse instead of going back
-  // to the system. 0 returns each region as soon as all of its pages are
-  // free. Unmapping and faulting the same pages back in dominates the cost of
-  // reading a large document that replaces the previous one, so by default up
-  // to 16 MiB of free regions stay mapped; everything above goes back at once.
-  static constexpr uint32_t kDefaultRetainedRegions = 256;
+  // Which wholly free regions stay mapped instead of going back to the
+  // system. Unmapping pages and faulting the same amount back in dominates
+  // the cost of reading a large document that replaces the previous one, so:
+  // - up to `floorRegions` free regions are always kept;
+  // - above that, as many as were in use at the peak of the last
+  //   `windowMs` milliseconds, so a process that keeps building large trees
+  //   keeps their memory, and one that stopped gives it back within two
+  //   windows (at its next page request or release; nothing runs in the
+  //   background). A window of 0 keeps exactly the floor.
+  // A floor and a window of 0 return each region as soon as all of its
+  // pages are free.
+  struct Retention {
+    uint32_t floorRegions;
+    uint32_t windowMs;
+  };
+  static constexpr Retention kDefaultRetention{256, 1000};  // 16 MiB always
+  static constexpr uint32_t kDefaultRetainedRegions = kDefaultRetention.floorRegions;
+  void SetRetention(Retention retention);
+  Retention ReadRetention();
+  // Keeps at most `regions` free regions: SetRetention({regions, 0}).
   void SetRetainedRegionLimit(uint32_t regions);
   uint32_t RetainedRegionLimit();
 
@@ -144,10 +170,14 @@ class PageRegistry {
     Region* nextFree;
     uint16_t freeMask;  // bit i set: page i is free
     uint16_t freeCount;
+    bool returning;  // going back to the system at the next sweep
   };
 
   void ReleaseLocked(void* page);
-  void ReturnRegionLocked(Region* region);
+  void SweepLocked();
+  uint32_t RegionsInUseLocked() const { return static_cast<uint32_t>(regions_.size()) - retained_; }
+  // Moves the demand window on and returns how many free regions may stay.
+  uint32_t KeepLimitLocked();
   Region* FindRegionLocked(const void* page) const;
   void LinkFreeLocked(Region* region);
   void UnlinkFreeLocked(Region* region);
@@ -157,7 +187,14 @@ class PageRegistry {
   Region* withFree_ = nullptr;
   uint32_t pagesInUse_ = 0;
   uint32_t retained_ = 0;  // wholly free regions still held
-  uint32_t retainLimit_ = kDefaultRetainedRegions;
+  uint32_t retainLimit_ = kDefaultRetention.floorRegions;
+  bool sweepDue_ = false;
+  // The demand window: regions in use at the peak of the current and of the
+  // previous window, and when the current one began (PerformanceCounter).
+  uint32_t windowMs_ = kDefaultRetention.windowMs;
+  uint32_t peakInUse_ = 0;
+  uint32_t previousPeakInUse_ = 0;
+  int64_t windowStart_ = 0;
   uint64_t regionsReserved_ = 0;
   uint64_t regionsReleased_ = 0;
 };
@@ -272,6 +309,16 @@ class ValueArena : public mem::Allocated {
     cached = const_cast<InternedString*>(record);
     return record;
   }
+  // String values this long or longer get a standalone record.
+  static constexpr std::size_t kSharedTextLimit = 16;
+  // A standalone record of the text, counted once; `hash` is its FNV-1a
+  // when known, else 0.
+  const InternedString* MakeStandalone(std::string_view text, uint32_t hash);
+  // A standalone record of this arena holding the text of `source` (a
+  // standalone record of any arena), counted once.
+  const InternedString* CopyStandalone(const InternedString* source) {
+    return MakeStandalone(source->View(), source->hash_);
+  }
   // The record for a text without counting or creating it; null when absent.
   const InternedString* Lookup(std::string_view text, uint32_t hash) const;
   // Room for `count` interned texts without the table growing.
@@ -290,7 +337,7 @@ class ValueArena : public mem::Allocated {
   void Release(const InternedString* text) {
     if (text->length_ == 0) return;
     auto* record = const_cast<InternedString*>(text);
-    if (--record->refs_ == 0) DropString(record);
+    if ((--record->refs_ & InternedString::kCountMask) == 0) DropString(record);
   }
 
   struct Stats {
@@ -380,14 +427,40 @@ class ValueArena : public mem::Allocated {
 
   static constexpr std::size_t kKeyCacheSize = 64;
   static uint32_t KeyCacheIndex(std::string_view text) {
-    uint64_t prefix = text.size();
-    const std::size_t n = text.size() < 8 ? text.size() : 8;
-    for (std::size_t i = 0; i < n; ++i) prefix = (prefix << 8) | static_cast<uint8_t>(text[i]);
-    return static_cast<uint32_t>((prefix * 0x9E3779B97F4A7C15ull) >> 58);
+    const std::size_t n = text.size();
+    const char* p = text.data();
+    uint64_t prefix = 0;
+    if (n >= 8) {
+      std::memcpy(&prefix, p, 8);
+    } else if (n >= 4) {
+      uint32_t low, high;
+      std::memcpy(&low, p, 4);
+      std::memcpy(&high, p + n - 4, 4);
+      prefix = (static_cast<uint64_t>(high) << 32) | low;
+    } else {
+      for (std::size_t i = 0; i < n; ++i) prefix = (prefix << 8) | static_cast<uint8_t>(p[i]);
+    }
+    return static_cast<uint32_t>(((prefix + n) * 0x9E3779B97F4A7C15ull) >> 58);
   }
   // Byte equality, without a library call for the short texts that keys are.
   static bool SameText(const char* a, const char* b, std::size_t n) {
     if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+      uint64_t x0, y0, x1, y1;
+      std::memcpy(&x0, a, 8);
+      std::memcpy(&y0, b, 8);
+      std::memcpy(&x1, a + n - 8, 8);
+      std::memcpy(&y1, b + n - 8, 8);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+      uint32_t x0, y0, x1, y1;
+      std::memcpy(&x0, a, 4);
+      std::memcpy(&y0, b, 4);
+      std::memcpy(&x1, a + n - 4, 4);
+      std::memcpy(&y1, b + n - 4, 4);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
     for (std::size_t i = 0; i < n; ++i) {
       if (a[i] != b[i]) return false;
     }

@@ -176,6 +176,7 @@ BindingApi::BindingApi() {
 
 BindingApi::~BindingApi() {
   ReleaseApiTable();
+  DeleteDispatchScratch(spareScratch_.exchange(nullptr));
   for (EndpointRegistration* endpoint : endpoints_) delete endpoint;
   for (FunctionRecord* function : functionOrder_) delete function;
   for (EventRecord* event : eventOrder_) delete event;

@@ -13,6 +13,7 @@
 // response options (status, headers, body stream).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -338,6 +339,9 @@ class EventBuilder {
 // The registry
 
 struct ApiTableStorage;
+struct DispatchScratch;
+// Frees a scratch record of dispatch (defined with dispatch).
+void DeleteDispatchScratch(DispatchScratch* scratch);
 
 class BindingApi : public mem::Allocated {
  public:
@@ -408,6 +412,12 @@ class BindingApi : public mem::Allocated {
   Vector<EventRecord*> eventOrder_;
   ApiTableStorage* table_ = nullptr;
   bool setUp_ = false;
+  // The working storage of one request (argument values with their arena,
+  // decoded query texts), kept for the next request so that a steady stream
+  // of requests does not build and drop an arena each time. A request that
+  // finds the slot empty (another thread, or a request made from inside a
+  // handler) works on storage of its own.
+  mutable std::atomic<DispatchScratch*> spareScratch_{nullptr};
 };
 
 // ---------------------------------------------------------------------------

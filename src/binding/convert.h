@@ -161,6 +161,9 @@ void Read(ValueResult& result, U& native, const Value& input, std::string_view n
     ReadStruct(result, &native, input, name, descriptor, &registry);
   } else if constexpr (kind == TypeKind::Map || kind == TypeKind::Callback) {
     static_assert(sizeof(U) == 0, "no typed conversion for maps and callbacks");
+  } else if constexpr (std::is_same_v<U, String>) {
+    // What the shared string converter does, without finding it first.
+    ReadString(result, native, input, name, &registry);
   } else {
     SharedConverter(kind)->FromValue(result, &native, input, name, nullptr, &registry, 0);
   }

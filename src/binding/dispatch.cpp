@@ -118,21 +118,105 @@ struct KeyText {
   String text;
 };
 
+}  // namespace
+
+// Kept between requests by the BindingApi; see spareScratch_. Between
+// requests every argument value is Empty and `pairs` holds only buffers.
+struct DispatchScratch : mem::Allocated {
+  // One root holds every argument, so all requests share one arena. Its
+  // element count is that of the widest function served so far; a request
+  // uses the first elements only.
+  Value arguments;
+  // Decoded query pairs; the first `pairCount` are this request's.
+  Vector<KeyText> pairs;
+  std::size_t pairCount = 0;
+  // Past a few pairs, repeats are found through this open-addressing table
+  // of pair positions + 1 (0 free), so that a query of many thousands of
+  // pairs is not compared pair against pair.
+  Vector<uint32_t> pairIndex;
+};
+
+void DeleteDispatchScratch(DispatchScratch* scratch) { delete scratch; }
+
+namespace {
+
+// Limits on what a scratch record keeps for the next request, so that one
+// request with a huge query or body does not pin its memory for good.
+constexpr std::size_t kKeptArguments = 32;
+constexpr std::size_t kKeptPairs = 32;
+constexpr std::size_t kKeptTextBytes = 256;
+constexpr uint32_t kKeptStringSlots = 64;
+constexpr uint32_t kKeptPages = 4;
+// Queries with fewer distinct names than this look for repeats by comparing.
+constexpr std::size_t kLinearPairs = 16;
+
+// Empties the scratch for the next request.
+void Recycle(DispatchScratch& scratch) {
+  for (Value& argument : scratch.arguments.Elements()) argument.Reset();
+  if (const ValueArena* arena = scratch.arguments.Arena(); arena != nullptr) {
+    const ValueArena::Stats stats = arena->ReadStats();
+    if (stats.pagesHeld > kKeptPages || stats.heapBlocks != 0 || stats.slots > kKeptStringSlots ||
+        scratch.arguments.Size() > kKeptArguments) {
+      scratch.arguments.Reset();
+    }
+  }
+  scratch.pairCount = 0;
+  scratch.pairIndex.clear();
+  if (scratch.pairs.size() > kKeptPairs) {
+    Vector<KeyText>().swap(scratch.pairs);
+    Vector<uint32_t>().swap(scratch.pairIndex);
+    return;
+  }
+  for (KeyText& pair : scratch.pairs) {
+    if (pair.key.capacity() > kKeptTextBytes) String().swap(pair.key);
+    if (pair.text.capacity() > kKeptTextBytes) String().swap(pair.text);
+  }
+}
+
+// Takes the API's spare scratch, or makes one; gives it back (or frees it
+// when another request has put its own back meanwhile) when done.
+class ScratchLease {
+ public:
+  explicit ScratchLease(std::atomic<DispatchScratch*>& spare)
+      : spare_(spare), scratch_(spare.exchange(nullptr, std::memory_order_acquire)) {
+    if (scratch_ == nullptr) scratch_ = new DispatchScratch();
+  }
+  ~ScratchLease() {
+    Recycle(*scratch_);
+    DispatchScratch* empty = nullptr;
+    if (!spare_.compare_exchange_strong(empty, scratch_, std::memory_order_release, std::memory_order_relaxed)) {
+      delete scratch_;
+    }
+  }
+  ScratchLease(const ScratchLease&) = delete;
+  ScratchLease& operator=(const ScratchLease&) = delete;
+  DispatchScratch& operator*() const { return *scratch_; }
+
+ private:
+  std::atomic<DispatchScratch*>& spare_;
+  DispatchScratch* scratch_;
+};
+
 class Dispatcher {
  public:
   Dispatcher(const BindingApi& api, const EndpointRegistration& endpoint, const HostRequest& request,
-             CallResult& result)
-      : api_(api), endpoint_(endpoint), function_(*endpoint.function), request_(request), result_(result) {}
+             CallResult& result, DispatchScratch& scratch)
+      : api_(api),
+        endpoint_(endpoint),
+        function_(*endpoint.function),
+        request_(request),
+        result_(result),
+        scratch_(scratch),
+        arguments_(scratch.arguments) {}
 
   // Binds, calls and finishes; the caller writes the response.
   void Run(const url::RouteMatch& route, std::string_view url) {
     const std::size_t count = function_.arguments.size();
     arguments_.MakeCollection();
-    arguments_.Reserve(count);
+    if (count != 0) arguments_.Element(count - 1);
     for (std::size_t i = 0; i < count; ++i) {
-      Value& argument = arguments_.Element(i);
       const ArgumentRecord& record = function_.arguments[i];
-      if (record.type.kind == TypeKind::Bool && !record.optional) argument.SetBool(false);
+      if (record.type.kind == TypeKind::Bool && !record.optional) arguments_.Element(i).SetBool(false);
     }
     BindHeaders();
     for (const auto& [name, value] : route.arguments) {
@@ -144,7 +228,7 @@ class Dispatcher {
     BindBody();
     if (!result_.Succeeded()) return;
 
-    std::span<Value> values = arguments_.Elements();
+    std::span<Value> values = arguments_.Elements().first(count);
     void* handle = endpoint_.invoker->Call(result_, values, request_.hostToken);
     if (result_.Succeeded()) {
       const TypeId& returns = endpoint_.invoker->ReturnType();
@@ -200,7 +284,8 @@ class Dispatcher {
     const url::UrlParts parts = url::SplitUrl(url);
     if (!parts.hasQuery || !result_.Succeeded()) return;
     // A name given twice keeps its last value (and its first place).
-    Vector<KeyText> pairs;
+    Vector<KeyText>& pairs = scratch_.pairs;
+    std::size_t& used = scratch_.pairCount;
     std::string_view query = parts.query;
     while (true) {
       const std::size_t amp = query.find('&');
@@ -213,24 +298,55 @@ class Dispatcher {
         continue;
       }
       const std::size_t eq = piece.find('=');
-      String key = url::DecodeComponent(piece.substr(0, eq));
-      String value = eq == std::string_view::npos ? String() : url::DecodeComponent(piece.substr(eq + 1));
-      bool replaced = false;
-      for (KeyText& pair : pairs) {
-        if (pair.key == key) {
-          pair.text = std::move(value);
-          replaced = true;
-          break;
-        }
+      if (used == pairs.size()) pairs.emplace_back();
+      KeyText& fresh = pairs[used];
+      url::DecodeComponentInto(piece.substr(0, eq), &fresh.key);
+      KeyText* pair = FindPair(fresh.key);
+      if (eq == std::string_view::npos) {
+        pair->text.clear();
+      } else {
+        url::DecodeComponentInto(piece.substr(eq + 1), &pair->text);
       }
-      if (!replaced) pairs.push_back(KeyText{std::move(key), std::move(value)});
+      if (pair == &fresh) ++used;
       if (amp == std::string_view::npos) break;
       query.remove_prefix(amp + 1);
     }
-    for (const KeyText& pair : pairs) {
+    for (std::size_t i = 0; i < used; ++i) {
       if (!result_.Succeeded()) return;
-      Bind(pair.key, pair.text, ArgumentLocation::kQuery);
+      Bind(pairs[i].key, pairs[i].text, ArgumentLocation::kQuery);
     }
+  }
+
+  // The pair already holding `key`, or else the fresh pair at the end.
+  KeyText* FindPair(const String& key) {
+    Vector<KeyText>& pairs = scratch_.pairs;
+    const std::size_t used = scratch_.pairCount;
+    if (used < kLinearPairs) {
+      for (std::size_t i = 0; i < used; ++i) {
+        if (pairs[i].key == key) return &pairs[i];
+      }
+      return &pairs[used];
+    }
+    Vector<uint32_t>& index = scratch_.pairIndex;
+    if (index.size() < 2 * (used + 1)) {
+      // At most half full; rebuilt from the pairs so far when it grows.
+      std::size_t size = 64;
+      while (size < 4 * (used + 1)) size *= 2;
+      index.assign(size, 0);
+      for (std::size_t i = 0; i < used; ++i) {
+        std::size_t slot = Fnv1a(pairs[i].key) & (size - 1);
+        while (index[slot] != 0) slot = (slot + 1) & (size - 1);
+        index[slot] = static_cast<uint32_t>(i + 1);
+      }
+    }
+    const std::size_t mask = index.size() - 1;
+    std::size_t slot = Fnv1a(key) & mask;
+    for (; index[slot] != 0; slot = (slot + 1) & mask) {
+      KeyText& candidate = pairs[index[slot] - 1];
+      if (candidate.key == key) return &candidate;
+    }
+    index[slot] = static_cast<uint32_t>(used + 1);
+    return &pairs[used];
   }
 
   void Bind(std::string_view key, std::string_view text, ArgumentLocation source) {
@@ -364,8 +480,8 @@ class Dispatcher {
   const FunctionRecord& function_;
   const HostRequest& request_;
   CallResult& result_;
-  // One root holds every argument, so a request builds one arena.
-  Value arguments_;
+  DispatchScratch& scratch_;
+  Value& arguments_;  // the scratch's
 };
 
 // ---------------------------------------------------------------------------
@@ -496,7 +612,10 @@ void BindingApi::Dispatch(const EndpointRegistration& endpoint, HostResponse* re
     return;
   }
   CallResult result;
-  Dispatcher(*this, endpoint, request, result).Run(route, url);
+  {
+    ScratchLease scratch(spareScratch_);
+    Dispatcher(*this, endpoint, request, result, *scratch).Run(route, url);
+  }
   WriteResponse(response, result, types_);
 }
 

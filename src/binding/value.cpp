@@ -156,6 +156,7 @@ struct ValueTree {
       ValueArena::Retain(text);
       return text;
     }
+    if (text->IsStandalone()) return c.target->CopyStandalone(text);
     if (text->RefCount() == 1 && c.unlistedCount < c.unlistedCapacity) {
       const InternedString* copy = c.target->MakeUnlisted(text->View(), text->Hash());
       c.unlisted[c.unlistedCount++] = copy;
@@ -175,14 +176,17 @@ struct ValueTree {
   // Starts loading the target table slots of the texts directly in `v`.
   static void PrefetchTexts(const Value& v, const ValueArena* target) {
     if (v.kind_ == ValueKind::String) {
-      target->PrefetchSlot(v.payload_.s->Hash());
+      if (!v.payload_.s->IsStandalone()) target->PrefetchSlot(v.payload_.s->Hash());
     } else if (v.kind_ == ValueKind::Structure) {
       const MapBlock* m = Map(v);
       if (m == nullptr || m->unsorted) return;
       const ValueMember* e = MembersOf(const_cast<MapBlock*>(m));
       for (uint32_t i = 0; i < m->size; ++i) {
         target->PrefetchSlot(e[i].key_->Hash());
-        if (e[i].value_.kind_ == ValueKind::String) target->PrefetchSlot(e[i].value_.payload_.s->Hash());
+        const Value& member = e[i].value_;
+        if (member.kind_ == ValueKind::String && !member.payload_.s->IsStandalone()) {
+          target->PrefetchSlot(member.payload_.s->Hash());
+        }
       }
     }
   }
@@ -214,8 +218,8 @@ struct ValueTree {
     context.unlistedCount = 0;
     context.unlistedCapacity = 0;
     for (CopyContext::Memo& m : context.memo) m = {nullptr, nullptr};
-    if (target != nullptr && source.arena_ != nullptr && source.arena_ != target && source.kind_ >= ValueKind::Collection &&
-        target->ReadStats().strings == 0) {
+    if (target != nullptr && source.arena_ != nullptr && source.arena_ != target &&
+        source.kind_ >= ValueKind::Collection && target->ReadStats().strings == 0) {
       // At most every text of the source arena once.
       context.unlistedCapacity = source.arena_->ReadStats().strings;
       context.unlisted =
@@ -595,42 +599,28 @@ void Value::MoveFrom(Value& source) {
 // ---------------------------------------------------------------------------
 // Setters
 
-void Value::SetBool(bool value) {
-  Reset();
-  kind_ = ValueKind::Bool;
-  payload_.b = value;
-}
-
-void Value::SetSigned(int64_t value) {
-  Reset();
-  kind_ = ValueKind::Signed;
-  payload_.i = value;
-}
-
-void Value::SetUnsigned(uint64_t value) {
-  Reset();
-  kind_ = ValueKind::Unsigned;
-  payload_.u = value;
-}
-
-void Value::SetFloat(double value) {
-  Reset();
-  kind_ = ValueKind::Float;
-  payload_.f = value;
-}
-
 void Value::SetString(const char* text) { SetString(text == nullptr ? std::string_view() : std::string_view(text)); }
 
 void Value::SetString(std::string_view text) {
-  const uint32_t hash = CutAndHash(text);
+  // Short texts are hashed while looking for a zero byte; long ones are
+  // neither hashed nor looked up (see ValueArena::Text).
+  uint32_t hash = 0;
+  if (text.size() < ValueArena::kSharedTextLimit) {
+    hash = CutAndHash(text);
+  } else {
+    text = CutAtZero(text);
+    if (text.size() < ValueArena::kSharedTextLimit) hash = Fnv1a(text);
+  }
   if (text.empty()) {
     Reset();
     kind_ = ValueKind::String;
     payload_.s = &InternedString::Empty();
     return;
   }
-  // Interned before the old payload goes: the text may be part of it.
-  const InternedString* record = EnsureArena()->Intern(text, hash);
+  // Made before the old payload goes: the text may be part of it.
+  ValueArena* arena = EnsureArena();
+  const InternedString* record =
+      text.size() < ValueArena::kSharedTextLimit ? arena->Intern(text, hash) : arena->MakeStandalone(text, 0);
   ReleasePayload();
   kind_ = ValueKind::String;
   payload_.s = record;
@@ -753,6 +743,14 @@ Value& Value::Element(std::size_t index) {
 }
 
 Value& Value::Append() {
+  if (kind_ == ValueKind::Collection) {
+    if (ArrayBlock* block = ValueTree::Array(*this); block != nullptr && block->size < block->capacity) {
+      Value* element = ::new (static_cast<void*>(ElementsOf(block) + block->size)) Value();
+      element->InitChild(arena_);
+      ++block->size;
+      return *element;
+    }
+  }
   MakeCollection();
   ArrayBlock* block = ValueTree::Array(*this);
   return Element(block != nullptr ? block->size : 0);
@@ -832,6 +830,29 @@ Value& Value::AppendMember(std::string_view key) {
     block->unsorted = 1;
   }
   return InsertMember(record, block != nullptr ? block->size : 0);
+}
+
+Value& Value::AppendMember(const InternedString* key) {
+  ValueArena::Retain(key);  // before a reset that might drop the last other holder
+  if (kind_ != ValueKind::Structure) {
+    ReleasePayload();
+    kind_ = ValueKind::Structure;
+  }
+  MapBlock* block = ValueTree::Map(*this);
+  if (block != nullptr && block->size != 0 && !block->unsorted &&
+      CompareKeys(MembersOf(block)[block->size - 1].key_, key) >= 0) {
+    block->unsorted = 1;
+  }
+  return InsertMember(key, block != nullptr ? block->size : 0);
+}
+
+const InternedString* Value::InternKey(std::string_view key) {
+  key = CutAtZero(key);
+  return key.empty() ? &InternedString::Empty() : EnsureArena()->InternKey(key);
+}
+
+void Value::ReleaseKey(const InternedString* key) {
+  if (!key->IsEmpty()) arena_->Release(key);
 }
 
 void Value::ReserveMembers(std::size_t count) {

@@ -90,12 +90,31 @@ class Value {
   const ValueArena* Arena() const { return arena_; }
 
   // Setters: each replaces the previous payload.
-  void SetBool(bool value);
-  void SetSigned(int64_t value);
-  void SetUnsigned(uint64_t value);
-  void SetFloat(double value);
+  void SetBool(bool value) {
+    if (kind_ >= ValueKind::String) Reset();
+    payload_.bits = 0;
+    payload_.b = value;
+    kind_ = ValueKind::Bool;
+  }
+  void SetSigned(int64_t value) {
+    if (kind_ >= ValueKind::String) Reset();
+    payload_.i = value;
+    kind_ = ValueKind::Signed;
+  }
+  void SetUnsigned(uint64_t value) {
+    if (kind_ >= ValueKind::String) Reset();
+    payload_.u = value;
+    kind_ = ValueKind::Unsigned;
+  }
+  void SetFloat(double value) {
+    if (kind_ >= ValueKind::String) Reset();
+    payload_.f = value;
+    kind_ = ValueKind::Float;
+  }
   // Texts are kept up to their first zero byte; a null or empty text gives
-  // the shared empty string and needs no arena.
+  // the shared empty string and needs no arena. Texts of
+  // ValueArena::kSharedTextLimit bytes or more get a record of their own
+  // instead of the tree's shared one (see InternedString).
   void SetString(const char* text);
   void SetString(std::string_view text);
   void SetBlob(const void* data, std::size_t size);
@@ -124,6 +143,14 @@ class Value {
   // had been assigned through Member(). That reordering moves members: the
   // reference returned is good until the structure is next read or grown.
   Value& AppendMember(std::string_view key);
+  // The same with a key record of this tree (from InternKey, or the key of
+  // one of its members), which the new member counts for itself.
+  Value& AppendMember(const InternedString* key);
+  // Keys interned once for many members: the record of `key` (cut at its
+  // first zero byte) in this tree, counted for the caller, who gives the
+  // count back with ReleaseKey on a value of the same tree.
+  const InternedString* InternKey(std::string_view key);
+  void ReleaseKey(const InternedString* key);
   // Room for `count` members; only on a Structure.
   void ReserveMembers(std::size_t count);
   // The member under `key`, or the shared read-only Empty value when this is

@@ -127,12 +127,16 @@ constexpr const char* kTooDeep = "Arrays and objects are nested deeper than 1000
 // member chosen by the last name (or the root).
 class Builder {
  public:
-  Builder() {
+  Builder() : keys_(root_) {
     frames_.reserve(32);
     current_ = &root_;
   }
 
-  Value& Root() { return root_; }
+  // The finished tree; the builder is done with it.
+  Value& Root() {
+    keys_.Release();
+    return root_;
+  }
   bool TooDeep() const { return tooDeep_; }
 
   bool Null() {
@@ -183,18 +187,15 @@ class Builder {
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
     Frame& frame = frames_.back();
-    std::string_view name(text, length);
-    if (frame.exact) {
-      current_ = &frame.container->Member(name);
-      return true;
-    }
-    name = detail::CutAtZero(name);
-    if (names_.Add(frame.names, name)) {
-      current_ = &frame.container->AppendMember(name);
-    } else {
+    const std::string_view name(text, length);
+    if (!frame.exact) {
+      if (Value* member = keys_.Append(*frame.container, frame.keys, name)) {
+        current_ = member;
+        return true;
+      }
       frame.exact = true;
-      current_ = &frame.container->Member(name);
     }
+    current_ = &frame.container->Member(name);
     return true;
   }
   bool EndObject(rapidjson::SizeType count) {
@@ -222,18 +223,18 @@ class Builder {
     Value* container;
     bool isObject;
     bool exact;  // names go through the exact lookup
-    detail::NameScope names;
+    detail::ObjectKeys keys;
   };
 
   Value& Place() { return array_ != nullptr ? array_->Append() : *current_; }
 
   void Push(Value* container, bool isObject, bool exact) {
-    frames_.push_back(Frame{container, isObject, exact, isObject ? names_.Open() : detail::NameScope{}});
+    frames_.push_back(Frame{container, isObject, exact, isObject ? keys_.Open(frames_.size()) : detail::ObjectKeys{}});
     array_ = isObject ? nullptr : container;
   }
   void Pop() {
     const Frame& frame = frames_.back();
-    if (frame.isObject) names_.Close(frame.names);
+    if (frame.isObject) keys_.Close(frame.keys);
     frames_.pop_back();
     array_ = !frames_.empty() && !frames_.back().isObject ? frames_.back().container : nullptr;
   }
@@ -266,8 +267,8 @@ class Builder {
     uint32_t elements = 0;
     uint32_t members = 0;
   };
-  Vector<Sizes> hints_;  // by depth
-  detail::MemberNames names_;
+  Vector<Sizes> hints_;      // by depth
+  detail::MemberKeys keys_;  // after root_: gives its counts back before the tree goes
   bool tooDeep_ = false;
 };
 

@@ -99,4 +99,29 @@ bool MemberNames::Add(NameScope& scope, std::string_view name) {
   return true;
 }
 
+binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name) {
+  Vector<const binding::InternedString*>& shape = shapes_[keys.depth];
+  if (!keys.diverged) {
+    // The keys so far followed the shape: they are distinct, and from here
+    // on the shape follows this object instead.
+    keys.diverged = true;
+    for (uint32_t i = 0; i < keys.index; ++i) names_.Add(keys.names, shape[i]->View());
+    for (std::size_t i = keys.index; i < shape.size(); ++i) root_.ReleaseKey(shape[i]);
+    shape.resize(keys.index);
+  }
+  name = CutAtZero(name);
+  if (!names_.Add(keys.names, name)) return nullptr;
+  const binding::InternedString* key = object.InternKey(name);  // the shape keeps this count
+  shape.push_back(key);
+  ++keys.index;
+  return &object.AppendMember(key);
+}
+
+void MemberKeys::Release() {
+  for (Vector<const binding::InternedString*>& shape : shapes_) {
+    for (const binding::InternedString* key : shape) root_.ReleaseKey(key);
+    shape.clear();
+  }
+}
+
 }  // namespace kiv::codecs::detail

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "binding/value.h"
 #include "logging/memory.h"
 
 namespace kiv::codecs::detail {
@@ -61,6 +62,70 @@ class MemberNames {
   // by later scopes, so a document of many large objects allocates them once.
   Vector<Vector<uint64_t>> tables_;
   int32_t tablesInUse_ = 0;
+};
+
+// The keys of one open object, for MemberKeys.
+struct ObjectKeys {
+  uint32_t depth = 0;     // nesting depth: which remembered key sequence it follows
+  uint32_t index = 0;     // keys appended so far
+  bool diverged = false;  // its keys left the remembered sequence: the name index is in use
+  NameScope names;
+};
+
+// Appending members with their key records found once per shape of object.
+//
+// Documents repeat the shape of their objects: the records of an array tend
+// to name the same members in the same order. For each depth this keeps the
+// key records of the last object read there (counted, so they stay alive).
+// While an object names its members in that order, each key is the record
+// already held, and no name can repeat, since the remembered keys are
+// distinct: the member is appended at the cost of comparing one text. At the
+// first name that differs the object falls back to the name index, fed with
+// the keys so far, and the remembered sequence becomes this object's keys.
+class MemberKeys {
+ public:
+  // `root` is the tree the records belong to. Release() must run before the
+  // root is moved from or destroyed; the destructor calls it too.
+  explicit MemberKeys(binding::Value& root) : root_(root) {}
+  ~MemberKeys() { Release(); }
+  MemberKeys(const MemberKeys&) = delete;
+  MemberKeys& operator=(const MemberKeys&) = delete;
+
+  ObjectKeys Open(std::size_t depth) {
+    ObjectKeys keys;
+    keys.depth = static_cast<uint32_t>(depth);
+    keys.names = names_.Open();
+    if (depth >= shapes_.size()) shapes_.resize(depth + 1);
+    return keys;
+  }
+  void Close(const ObjectKeys& keys) { names_.Close(keys.names); }
+
+  // Appends the member named `name` to `object` (a Structure of the root's
+  // tree). Null when the name may repeat one of the object's earlier names:
+  // the caller then goes through the exact lookup for the rest of the object.
+  binding::Value* Append(binding::Value& object, ObjectKeys& keys, std::string_view name) {
+    if (!keys.diverged) {
+      const Vector<const binding::InternedString*>& shape = shapes_[keys.depth];
+      if (keys.index < shape.size()) {
+        const binding::InternedString* key = shape[keys.index];
+        if (key->Size() == name.size() && std::memcmp(key->CStr(), name.data(), name.size()) == 0) {
+          ++keys.index;
+          return &object.AppendMember(key);
+        }
+      }
+    }
+    return AppendOther(object, keys, name);
+  }
+
+  // Gives back the counts held on remembered keys.
+  void Release();
+
+ private:
+  binding::Value* AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name);
+
+  binding::Value& root_;
+  Vector<Vector<const binding::InternedString*>> shapes_;  // by depth
+  MemberNames names_;
 };
 
 }  // namespace kiv::codecs::detail

@@ -25,12 +25,12 @@ struct Frame {
   uint64_t reservedLeft;  // reserved places not yet filled
   bool isMap;
   bool exact;  // member names go through the exact lookup
-  detail::NameScope names;
+  detail::ObjectKeys keys;
 };
 
 class Decoder {
  public:
-  Decoder(const uint8_t* data, std::size_t size) noexcept : data_(data), size_(size) {}
+  Decoder(const uint8_t* data, std::size_t size) : data_(data), size_(size), keys_(root_) {}
 
   ValueResult Run();
   std::size_t Position() const { return pos_; }
@@ -105,7 +105,7 @@ class Decoder {
   String error_;
   Value root_;
   Vector<Frame> frames_;
-  detail::MemberNames names_;
+  detail::MemberKeys keys_;  // after root_: gives its counts back before the tree goes
   // Bytes promised to reserved but unfilled places of every open container.
   // A place needs at least one byte (a member two), so reservations never
   // exceed what the rest of the input could fill, however large the counts
@@ -162,18 +162,15 @@ bool Decoder::ReadKey(Frame& frame, Value** target) {
   }
   const uint8_t* bytes;
   if (!TakeBytes(length, true, &bytes)) return false;
-  std::string_view key(reinterpret_cast<const char*>(bytes), length);
-  if (frame.exact) {
-    *target = &frame.container->Member(key);
-    return true;
-  }
-  key = detail::CutAtZero(key);
-  if (names_.Add(frame.names, key)) {
-    *target = &frame.container->AppendMember(key);
-  } else {
+  const std::string_view key(reinterpret_cast<const char*>(bytes), length);
+  if (!frame.exact) {
+    if (Value* member = keys_.Append(*frame.container, frame.keys, key)) {
+      *target = member;
+      return true;
+    }
     frame.exact = true;
-    *target = &frame.container->Member(key);
   }
+  *target = &frame.container->Member(key);
   return true;
 }
 
@@ -216,7 +213,8 @@ bool Decoder::OpenContainer(Value* target, uint32_t count, bool isMap) {
     }
     promised_ += reserve * unit;
   }
-  frames_.push_back(Frame{target, count, count, pos_, reserve, isMap, reopened && isMap, names_.Open()});
+  frames_.push_back(Frame{target, count, count, pos_, reserve, isMap, reopened && isMap,
+                          isMap ? keys_.Open(frames_.size()) : detail::ObjectKeys{}});
   return true;
 }
 
@@ -225,7 +223,7 @@ bool Decoder::NextTarget(Value** target) {
     Frame& frame = frames_.back();
     if (frame.remaining == 0) {
       promised_ -= frame.reservedLeft * (frame.isMap ? 2 : 1);
-      names_.Close(frame.names);
+      if (frame.isMap) keys_.Close(frame.keys);
       frames_.pop_back();
       continue;
     }
@@ -378,6 +376,7 @@ ValueResult Decoder::Run() {
   if (failed_) {
     result.Fail(error_);
   } else {
+    keys_.Release();
     result = std::move(root_);
   }
   return result;

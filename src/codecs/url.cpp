@@ -28,33 +28,36 @@ UrlParts SplitUrl(std::string_view url) {
 }
 
 void DecodeComponentInto(std::string_view text, String* out) {
-  out->clear();
-  out->reserve(text.size());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const char c = text[i];
+  // Decoding never lengthens a text: write in place, then cut to size.
+  out->resize(text.size());
+  char* const begin = out->data();
+  char* to = begin;
+  const char* from = text.data();
+  const char* const end = from + text.size();
+  while (from < end) {
+    const char c = *from;
     if (c == '+') {
-      out->push_back(' ');
-      ++i;
+      *to++ = ' ';
+      ++from;
     } else if (c == '%') {
       // Only a complete escape of two hexadecimal digits is decoded. Anything
       // else would either read past the text or invent a byte from non-digits
       // (control characters, NULs) that the sender never wrote; dropping the
       // lone "%" matches what a truncated escape at the end already does.
-      const int high = i + 2 < n ? HexValue(text[i + 1]) : -1;
-      const int low = i + 2 < n ? HexValue(text[i + 2]) : -1;
+      const int high = end - from > 2 ? HexValue(from[1]) : -1;
+      const int low = end - from > 2 ? HexValue(from[2]) : -1;
       if (high >= 0 && low >= 0) {
-        out->push_back(static_cast<char>(static_cast<uint8_t>(high * 16 + low)));
-        i += 3;
+        *to++ = static_cast<char>(static_cast<uint8_t>(high * 16 + low));
+        from += 3;
       } else {
-        ++i;
+        ++from;
       }
     } else {
-      out->push_back(c);
-      ++i;
+      *to++ = c;
+      ++from;
     }
   }
+  out->resize(static_cast<std::size_t>(to - begin));
 }
 
 String DecodeComponent(std::string_view text) {

@@ -267,6 +267,7 @@ bool PathPattern::MatchGeneral(std::string_view path, Vector<std::string_view>* 
     }
   }
   if (!reach.Get(0, 0)) return false;
+  captures->reserve(placeholders_.size());
   // Each capture takes the longest extent that leaves a matchable rest, which
   // is the extent a backtracking matcher would settle on first.
   std::size_t pos = 0;
@@ -305,6 +306,17 @@ RouteMatch Choose(std::size_t count, At at, HttpMethod method, std::string_view 
   for (std::size_t i = 0; i < count; ++i) {
     const PathPattern* pattern = at(i);
     if (pattern == nullptr || !Accepts(pattern->target, method, methodText)) continue;
+    if (pattern->IsLiteral()) {
+      // No captures, so nothing to decode or measure: it wins unless an
+      // earlier pattern matched with captures as short (all empty).
+      if (!pattern->Valid() || path != pattern->LiteralPath()) continue;
+      if (chosen.pattern == nullptr || chosenBytes > 0) {
+        chosen.pattern = pattern;
+        chosen.arguments.clear();
+        break;
+      }
+      continue;
+    }
     if (!pattern->Match(path, &candidate)) continue;
     const std::size_t bytes = candidate.ValueBytes();
     if (chosen.pattern == nullptr || bytes < chosenBytes) {

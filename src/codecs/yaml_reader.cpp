@@ -3,6 +3,7 @@
 #include <yaml.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -224,39 +225,100 @@ void StoreNumber(Value& v, double d) {
 
 // Decimal integers are taken exactly, without the round trip through a double
 // that would change ids above 2^53; one beyond its 64-bit kind keeps its value
-// as a Float rather than rounding onto the kind's end. False for any other text.
-bool StoreDecimalInteger(Value& v, std::string_view t) {
-  std::size_t i = 0;
-  bool negative = false;
-  if (t[0] == '-' || t[0] == '+') {
-    negative = t[0] == '-';
-    i = 1;
-  }
-  if (i == t.size()) return false;
-  uint64_t magnitude = 0;
-  bool overflow = false;
-  for (; i < t.size(); ++i) {
-    const auto d = static_cast<uint64_t>(static_cast<unsigned char>(t[i]) - '0');
-    if (d > 9) return false;
-    if (magnitude > (UINT64_MAX - d) / 10) {
-      overflow = true;
-    } else {
+// as a Float rather than rounding onto the kind's end. `magnitude` holds the
+// digits unless there are more than 19 of them.
+void StoreDecimalInteger(Value& v, std::string_view t, bool negative, uint64_t magnitude, std::size_t digits) {
+  constexpr uint64_t kSignedLimit = uint64_t{1} << 63;
+  if (digits > 19) {
+    // Twenty digits may still fit an unsigned number.
+    constexpr uint64_t kTenth = UINT64_MAX / 10;
+    magnitude = 0;
+    bool overflow = false;
+    for (const char c : t.substr(t.size() - digits)) {
+      const auto d = static_cast<uint64_t>(c - '0');
+      if (magnitude > kTenth || (magnitude == kTenth && d > UINT64_MAX % 10)) {
+        overflow = true;
+        break;
+      }
       magnitude = magnitude * 10 + d;
     }
+    if (overflow) {
+      double d = 0.0;
+      ParseCDouble(t, &d);
+      v.SetFloat(d);
+      return;
+    }
   }
-  constexpr uint64_t kSignedLimit = uint64_t{1} << 63;
-  if (overflow || (negative && magnitude > kSignedLimit)) {
-    double d = 0.0;
-    ParseCDouble(t, &d);
-    v.SetFloat(d);
-  } else if (!negative || magnitude == 0) {
+  if (!negative || magnitude == 0) {
     v.SetUnsigned(magnitude);
   } else if (magnitude < kSignedLimit) {
     v.SetSigned(-static_cast<int64_t>(magnitude));
-  } else {
+  } else if (magnitude == kSignedLimit) {
     v.SetSigned(INT64_MIN);
+  } else {
+    double d = 0.0;
+    ParseCDouble(t, &d);
+    v.SetFloat(d);
   }
-  return true;
+}
+
+// Plain numbers in the usual decimal forms, read in one pass: integers
+// exactly, and decimals whose digits fit 2^53 with a power of ten up to 22
+// by one correctly rounded multiplication or division of exact doubles,
+// which is what strtod gives. The latter only where double arithmetic is not
+// carried out in a wider format, which would round twice. False for a text
+// that needs the full conversion (or is no number).
+bool StoreDecimal(Value& v, std::string_view t) {
+  const char* p = t.data();
+  const char* const end = p + t.size();
+  bool negative = false;
+  if (*p == '-' || *p == '+') negative = *p++ == '-';
+  const char* const integerStart = p;
+  uint64_t mantissa = 0;  // wraps beyond 19 digits; those take the slow way
+  for (unsigned d; p != end && (d = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0')) <= 9; ++p) {
+    mantissa = mantissa * 10 + d;
+  }
+  const auto integerDigits = static_cast<std::size_t>(p - integerStart);
+  if (integerDigits == 0) return false;
+  if (p == end) {
+    StoreDecimalInteger(v, t, negative, mantissa, integerDigits);
+    return true;
+  }
+  if constexpr (FLT_EVAL_METHOD != 0) {
+    return false;
+  } else {
+    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    std::size_t fractionDigits = 0;
+    if (*p == '.') {
+      const char* const fractionStart = ++p;
+      for (unsigned d; p != end && (d = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0')) <= 9; ++p) {
+        mantissa = mantissa * 10 + d;
+      }
+      fractionDigits = static_cast<std::size_t>(p - fractionStart);
+      if (fractionDigits == 0) return false;
+    }
+    if (integerDigits + fractionDigits > 19 || mantissa > (uint64_t{1} << 53)) return false;
+    int scale = -static_cast<int>(fractionDigits);
+    if (p != end && (*p == 'e' || *p == 'E')) {
+      ++p;
+      bool negativeExponent = false;
+      if (p != end && (*p == '-' || *p == '+')) negativeExponent = *p++ == '-';
+      const char* const exponentStart = p;
+      int exponent = 0;
+      for (unsigned d;
+           p != end && exponent < 1000 && (d = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0')) <= 9; ++p) {
+        exponent = exponent * 10 + static_cast<int>(d);
+      }
+      if (p == exponentStart) return false;
+      scale += negativeExponent ? -exponent : exponent;
+    }
+    if (p != end || scale < -22 || scale > 22) return false;
+    double value = static_cast<double>(mantissa);
+    value = scale < 0 ? value / kPowers[-scale] : value * kPowers[scale];
+    StoreNumber(v, negative ? -value : value);
+    return true;
+  }
 }
 
 // Plain, literal and folded scalars without a tag.
@@ -271,7 +333,7 @@ void ResolvePlain(Value& v, std::string_view t) {
   // positive infinity, which does not count as one.
   const bool nan = (c == 'n' || c == 'N') && t.size() >= 3 && (t[1] == 'a' || t[1] == 'A');
   if (numeric || nan) {
-    if (numeric && StoreDecimalInteger(v, t)) return;
+    if (numeric && StoreDecimal(v, t)) return;
     double d = 0.0;
     if (ParseCDouble(t, &d) && d != HUGE_VAL) {
       StoreNumber(v, d);
@@ -290,12 +352,6 @@ void ResolvePlain(Value& v, std::string_view t) {
     }
   }
   v.SetString(t);
-}
-
-std::string_view CutAtZero(std::string_view text) {
-  const void* zero = text.empty() ? nullptr : std::memchr(text.data(), 0, text.size());
-  return zero == nullptr ? text
-                         : text.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - text.data()));
 }
 
 unsigned long long Line(const yaml_mark_t& mark) { return static_cast<unsigned long long>(mark.line) + 1; }
@@ -398,6 +454,10 @@ class YamlBuilder {
     frames_.push_back(Frame{&result_, kNoAnchor, nullptr, 0, 0, 0, 0, 0, FrameKind::kPending, FrameKind::kPending});
   }
 
+  ~YamlBuilder() { yaml_event_delete(&keyEvent_); }
+  YamlBuilder(const YamlBuilder&) = delete;
+  YamlBuilder& operator=(const YamlBuilder&) = delete;
+
   void Run() {
     yaml_parser_t parser;
     if (yaml_parser_initialize(&parser) == 0) {
@@ -449,7 +509,7 @@ class YamlBuilder {
   void Fail(const String& message) { Fail(std::string_view(message.data(), message.size())); }
   void Fail(const char* message) { Fail(std::string_view(message)); }
 
-  void Handle(const yaml_event_t& e) {
+  void Handle(yaml_event_t& e) {
     switch (e.type) {
       case YAML_DOCUMENT_START_EVENT:
         if (documents_++ != 0) Fail(kMultiDocumentMessage);
@@ -491,12 +551,12 @@ class YamlBuilder {
     if (top.kind == FrameKind::kMapping) {
       hasPendingKey_ = false;
       step->step = Step::kMember;
-      return &MapSlot(top, pendingKey_);
+      return &MapSlot(top, pendingKey_, pendingHash_);
     }
     return nullptr;
   }
 
-  void OnScalar(const yaml_event_t& e) {
+  void OnScalar(yaml_event_t& e) {
     if (frames_.back().kind == FrameKind::kMapping && !hasPendingKey_) {
       OnKey(e);
       return;
@@ -514,21 +574,26 @@ class YamlBuilder {
     if (own) PopFrame();
   }
 
-  void OnKey(const yaml_event_t& e) {
+  void OnKey(yaml_event_t& e) {
     const char* tag = reinterpret_cast<const char*>(e.data.scalar.tag);
     if (tag != nullptr && std::strcmp(tag, "tag:yaml.org,2002:str") != 0) {
       Fail(Format(kInvalidKeyMessage, Line(e.start_mark), Column(e.start_mark)));
       return;
     }
+    // The key is used where the event left it: the event is kept until the
+    // next key arrives, when this one has long been consumed.
+    yaml_event_delete(&keyEvent_);
+    keyEvent_ = e;
+    std::memset(&e, 0, sizeof e);
     // Keys are cut at a zero byte as the value tree cuts them, so that two
     // texts name the same member exactly when their keys are equal.
-    const std::string_view key =
-        CutAtZero(std::string_view(reinterpret_cast<const char*>(e.data.scalar.value), e.data.scalar.length));
-    pendingKey_.assign(key.data(), key.size());
+    std::string_view key(reinterpret_cast<const char*>(keyEvent_.data.scalar.value), keyEvent_.data.scalar.length);
+    pendingHash_ = binding::CutAndHash(key);
+    pendingKey_ = key;
     hasPendingKey_ = true;
-    const std::string_view anchor = Text(e.data.scalar.anchor);
+    const std::string_view anchor = Text(keyEvent_.data.scalar.anchor);
     if (!anchor.empty()) {
-      const uint32_t record = Record(anchor, kNoNode, e.start_mark);
+      const uint32_t record = Record(anchor, kNoNode, keyEvent_.start_mark);
       if (record == kNoAnchor) return;
       anchors_[record].keyOffset = static_cast<uint32_t>(anchorText_.size());
       anchors_[record].keyLength = static_cast<uint32_t>(pendingKey_.size());
@@ -619,7 +684,7 @@ class YamlBuilder {
     if (!Charge(1, name, mark)) return;
     if (anchor.node == kNoNode) {
       const std::string_view text = KeyText(anchor);
-      pendingKey_.assign(text.data(), text.size());
+      keyCopy_.assign(text.data(), text.size());
     } else {
       const Value* source = Resolve(anchor.node, name, mark);
       if (source == nullptr) return;
@@ -628,8 +693,11 @@ class YamlBuilder {
         return;
       }
       const std::string_view text = source->AsText();
-      pendingKey_.assign(text.data(), text.size());
+      keyCopy_.assign(text.data(), text.size());
     }
+    // A copy: the tree or the anchor texts may change before the key is used.
+    pendingKey_ = std::string_view(keyCopy_.data(), keyCopy_.size());
+    pendingHash_ = binding::Fnv1a(pendingKey_);
     hasPendingKey_ = true;
   }
 
@@ -724,8 +792,7 @@ class YamlBuilder {
 
   // ---- mappings
 
-  Value& MapSlot(Frame& frame, std::string_view key) {
-    const uint32_t hash = binding::Fnv1a(key);
+  Value& MapSlot(Frame& frame, std::string_view key, uint32_t hash) {
     if (Value* existing = FindMember(frame, key, hash)) return *existing;
     Value& member = frame.target->AppendMember(key);
     frame.members = reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(&member) - valueOffset_) - frame.count;
@@ -975,8 +1042,13 @@ class YamlBuilder {
   Vector<uint32_t> keyHashes_;  // of the members of the open mappings that are not indexed
   Vector<PathNode> nodes_;
   Vector<char> keyPool_;
-  String pendingKey_;
+  // The pending key lies in its own event, held in keyEvent_, or in keyCopy_
+  // when an alias gave it; cut at a zero byte, with its hash.
+  std::string_view pendingKey_;
+  uint32_t pendingHash_ = 0;
   bool hasPendingKey_ = false;
+  yaml_event_t keyEvent_{};
+  String keyCopy_;
   Vector<Anchor> anchors_;
   Vector<uint64_t> anchorSlots_;
   Vector<char> anchorText_;

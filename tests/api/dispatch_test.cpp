@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/binding_api.h"
 #include "binding/host_value.h"
+#include "logging/memory.h"
 
 namespace kiv::binding {
 namespace {
@@ -71,6 +74,23 @@ class DispatchTest : public ::testing::Test {
         .Arg("a")
         .Arg("b");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/count", [](int32_t n) { return n; }).Arg("n");
+    // Sends a request to /t/v1/pair from inside the handler, as a plugin
+    // calling itself through the host would.
+    api_->Endpoint(HttpMethod::kGet, "/t/v1/nested",
+                   [this](String a) {
+                     const HostEndpointEntry* pair = Entry(HttpMethod::kPost, "/t/v1/pair");
+                     HostRequest request{};
+                     request.method = KIV_METHOD_POST;
+                     const std::string url = "/t/v1/pair?a=inner&b=" + std::string(a);
+                     request.url = url.c_str();
+                     request.endpointContext = pair->function.context;
+                     HostResponse response{};
+                     pair->requestEntry(&response, &request);
+                     const bool failed = response.errorText != nullptr;
+                     response.release(&response);
+                     return String(failed ? "failed" : "ok") + "|" + a;
+                   })
+        .Arg("a");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/item", [](Item item) { return item; }).Arg("item");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/list", [](Vector<String> x) { return x; }).Arg("x");
     api_->Endpoint(HttpMethod::kPost, "/t/v1/status", [](CallResult& result) -> String {
@@ -206,6 +226,104 @@ TEST_F(DispatchTest, QueryValuesAreDecodedAndTheLastRepeatWins) {
   ASSERT_FALSE(item.error) << item.errorText;
   EXPECT_EQ(item.body.FindMember("id").AsSigned(), 3);
   EXPECT_EQ(item.body.FindMember("labels").At(0).AsText(), "q");
+}
+
+TEST_F(DispatchTest, RequestsShareNothingButTheirRegistry) {
+  // Storage is reused from request to request: nothing bound by one request
+  // may reach the next, whichever function it serves and however many
+  // arguments that function has.
+  HostHeader header{"usertag", "from-header"};
+  Answer wide = Call(HttpMethod::kGet, "/t/v1/items/{id}", "/t/v1/items/42?verbose&labels.3=d", {header});
+  ASSERT_FALSE(wide.error) << wide.errorText;
+  Answer narrow = Call(HttpMethod::kGet, "/t/v1/items/{id}", "/t/v1/items/7");
+  ASSERT_FALSE(narrow.error) << narrow.errorText;
+  EXPECT_FALSE(narrow.body.FindMember("verbose").AsBool(true));
+  EXPECT_TRUE(narrow.body.FindMember("tag").IsEmpty());
+  EXPECT_EQ(narrow.body.FindMember("labels").Size(), 0u);
+  EXPECT_EQ(Call(HttpMethod::kPost, "/t/v1/pair", "/t/v1/pair?b=only").errorText, "A value for 'a' is required.");
+  EXPECT_FALSE(Call(HttpMethod::kGet, "/t/v1/list", "/t/v1/list?x.0=a&x.0=b&x.1=c&x.2=d").error);
+  Answer list = Call(HttpMethod::kGet, "/t/v1/list", "/t/v1/list?x.1=z");
+  ASSERT_FALSE(list.error) << list.errorText;
+  ASSERT_EQ(list.body.Size(), 2u);
+  EXPECT_EQ(list.body.At(0).AsText(), "");
+  EXPECT_EQ(list.body.At(1).AsText(), "z");
+
+  // A failed request leaves nothing behind either.
+  EXPECT_TRUE(Call(HttpMethod::kGet, "/t/v1/items/{id}", "/t/v1/items/1?verbose&nope=1").error);
+  EXPECT_FALSE(Call(HttpMethod::kGet, "/t/v1/items/{id}", "/t/v1/items/1").body.FindMember("verbose").AsBool(true));
+}
+
+TEST_F(DispatchTest, RequestsFromInsideAHandlerAndFromManyThreads) {
+  Answer nested = Call(HttpMethod::kGet, "/t/v1/nested", "/t/v1/nested?a=outer");
+  ASSERT_FALSE(nested.error) << nested.errorText;
+  EXPECT_EQ(nested.body.AsText(), "ok|outer") << "the outer request's values survive the inner one";
+  ASSERT_EQ(calls_.size(), 1u);
+  EXPECT_EQ(calls_[0], "inner|outer");
+
+  const HostEndpointEntry* entry = Entry(HttpMethod::kGet, "/t/v1/shade");
+  ASSERT_NE(entry, nullptr);
+  constexpr int kThreads = 4;
+  constexpr int kRequests = 300;
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const char* url = t % 2 == 0 ? "/t/v1/shade?shade=Dark" : "/t/v1/shade?shade=1";
+      const char* expected = t % 2 == 0 ? "Dark" : "Light";
+      for (int i = 0; i < kRequests; ++i) {
+        HostRequest request{};
+        request.method = KIV_METHOD_GET;
+        request.url = url;
+        request.endpointContext = entry->function.context;
+        HostResponse response{};
+        entry->requestEntry(&response, &request);
+        const HostValue body = response.body;
+        if (response.errorText != nullptr || body.kind != KIV_HOST_VALUE_OWNED_STRING ||
+            std::string(body.u.text.data, body.u.text.length) != expected) {
+          ++wrong[t];
+        }
+        response.release(&response);
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
+}
+
+TEST_F(DispatchTest, LargeQueriesAreBoundInLinearTimeAndNotKept) {
+  // Many distinct names, with repeats spread through them: the last value of
+  // a repeated name wins and keeps its first place. Returns the processor
+  // time taken, which is what a client sending long queries could burn.
+  auto bindMany = [&](int count) {
+    std::string url = "/t/v1/list?";
+    for (int i = 0; i < count; ++i) url += "x." + std::to_string(i) + "=v" + std::to_string(i) + "&";
+    url += "x.5=last&x." + std::to_string(count - 1) + "=end";
+    const std::clock_t start = std::clock();
+    Answer many = Call(HttpMethod::kGet, "/t/v1/list", url.c_str());
+    const double spent = static_cast<double>(std::clock() - start);
+    EXPECT_FALSE(many.error) << many.errorText;
+    EXPECT_EQ(many.body.Size(), static_cast<std::size_t>(count));
+    EXPECT_EQ(many.body.At(4).AsText(), "v4");
+    EXPECT_EQ(many.body.At(5).AsText(), "last");
+    EXPECT_EQ(many.body.At(static_cast<std::size_t>(count) - 1).AsText(), "end");
+    return spent;
+  };
+  const double small = bindMany(2500) + 1;
+  const double large = bindMany(20000);
+  // Eight times the pairs: about eight times the work, not sixty-four.
+  EXPECT_LT(large / small, 24.0) << large << " vs " << small << " clock ticks";
+
+  // The buffers of a huge request go back once it is answered.
+  auto inUse = [] {
+    const mem::AllocationStats stats = mem::ReadAllocationStats();
+    return stats.bytesAllocated - stats.bytesFreed;
+  };
+  ASSERT_FALSE(Call(HttpMethod::kPost, "/t/v1/pair", "/t/v1/pair?a=1&b=2").error);
+  const uint64_t before = inUse();
+  const std::string big = "/t/v1/pair?a=" + std::string(1 << 20, 'x') + "&b=" + std::string(1 << 20, 'y');
+  ASSERT_FALSE(Call(HttpMethod::kPost, "/t/v1/pair", big.c_str()).error);
+  calls_.clear();
+  EXPECT_LT(inUse(), before + (64u << 10)) << "a megabyte query must not stay pinned";
 }
 
 TEST_F(DispatchTest, BodiesAreDecodedByContentType) {

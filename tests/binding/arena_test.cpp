@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "binding/value.h"
@@ -19,13 +21,13 @@ PageRegistry::Stats Registry() { return PageRegistry::Instance().ReadStats(); }
 // put the previous limit back so that the rest of the suite sees the default.
 class ScopedRetention {
  public:
-  explicit ScopedRetention(uint32_t regions) : saved_(PageRegistry::Instance().RetainedRegionLimit()) {
-    PageRegistry::Instance().SetRetainedRegionLimit(regions);
+  explicit ScopedRetention(uint32_t regions, uint32_t windowMs = 0) : saved_(PageRegistry::Instance().ReadRetention()) {
+    PageRegistry::Instance().SetRetention(PageRegistry::Retention{regions, windowMs});
   }
-  ~ScopedRetention() { PageRegistry::Instance().SetRetainedRegionLimit(saved_); }
+  ~ScopedRetention() { PageRegistry::Instance().SetRetention(saved_); }
 
  private:
-  uint32_t saved_;
+  PageRegistry::Retention saved_;
 };
 
 TEST(Fnv1a, KnownValues) {
@@ -248,7 +250,7 @@ TEST(ArenaLifetime, RootsReturnEverythingWhenResetOrDestroyed) {
 TEST(ArenaLifetime, ADroppedTreeLeavesItsRegionsForTheNextOne) {
   // The default keeps recently freed regions mapped: reading one document
   // after another must not go back to the system for every tree.
-  ScopedRetention standard(PageRegistry::kDefaultRetainedRegions);
+  ScopedRetention standard(PageRegistry::kDefaultRetention.floorRegions, PageRegistry::kDefaultRetention.windowMs);
   auto build = [] {
     Value root;
     for (int i = 0; i < 4000; ++i) root.Append().Member("text").SetString("record " + std::to_string(i));
@@ -259,6 +261,47 @@ TEST(ArenaLifetime, ADroppedTreeLeavesItsRegionsForTheNextOne) {
   build();
   EXPECT_EQ(Registry().regionsReserved, between.regionsReserved);
   EXPECT_LE(Registry().regionsRetained, PageRegistry::kDefaultRetainedRegions);
+}
+
+TEST(ArenaLifetime, ADroppedLargeTreeKeepsOnlyTheLimit) {
+  ScopedRetention three(3);
+  const PageRegistry::Stats before = Registry();
+  {
+    ValueArena arena;
+    for (int i = 0; i < 40000; ++i) arena.Allocate(40);  // about 25 regions
+    EXPECT_GT(Registry().regionsHeld, before.regionsHeld + 10);
+  }
+  const PageRegistry::Stats after = Registry();
+  EXPECT_EQ(after.pagesInUse, before.pagesInUse);
+  EXPECT_EQ(after.regionsRetained, 3u);
+  EXPECT_EQ(after.regionsHeld, before.regionsHeld - before.regionsRetained + 3);
+  EXPECT_EQ(after.regionsReleased - before.regionsReleased,
+            after.regionsReserved - before.regionsReserved + before.regionsRetained - 3);
+}
+
+TEST(ArenaLifetime, RegionsKeptForRecentDemandGoBackOnceItStops) {
+  using namespace std::chrono_literals;
+  PageRegistry& registry = PageRegistry::Instance();
+  ScopedRetention adaptive(1, 40);
+  const PageRegistry::Stats before = Registry();
+  auto bigTree = [] {
+    ValueArena arena;
+    for (int i = 0; i < 40000; ++i) arena.Allocate(40);  // about 25 regions
+  };
+  bigTree();
+  // Just used: every region of that tree stays for the next one.
+  const PageRegistry::Stats kept = Registry();
+  EXPECT_GE(kept.regionsRetained, 20u);
+  bigTree();
+  EXPECT_EQ(Registry().regionsReserved, kept.regionsReserved);
+  // Then only small work for more than two windows: the floor is what stays.
+  for (int round = 0; round < 4; ++round) {
+    std::this_thread::sleep_for(45ms);
+    registry.ReleasePage(registry.AcquirePage());
+  }
+  const PageRegistry::Stats after = Registry();
+  EXPECT_LE(after.regionsRetained, 1u);
+  EXPECT_LE(after.regionsHeld, before.regionsHeld - before.regionsRetained + 1);
 }
 
 TEST(ArenaLifetime, BuildingATreeRarelyCallsTheGeneralHeap) {

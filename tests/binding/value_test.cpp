@@ -122,6 +122,45 @@ TEST(ValueStrings, EqualTextsShareOneRecordUntilTheLastGoes) {
   EXPECT_EQ(LiveStrings(root), before - 2);
 }
 
+TEST(ValueStrings, LongTextsHaveRecordsOfTheirOwn) {
+  const std::string longText = "a text long enough to stay out of the table";
+  Value root;
+  root.Member("short").SetString("chat");
+  const uint32_t listed = LiveStrings(root);
+  root.Member("one").SetString(longText);
+  root.Member("two").SetString(longText);
+  const InternedString* one = root.FindMember("one").AsString();
+  ASSERT_NE(one, nullptr);
+  EXPECT_TRUE(one->IsStandalone());
+  EXPECT_NE(one, root.FindMember("two").AsString());
+  EXPECT_EQ(one->RefCount(), 1u);
+  EXPECT_EQ(one->Hash(), Fnv1a(longText));  // made on demand, then kept
+  EXPECT_EQ(one->Hash(), Fnv1a(longText));
+  EXPECT_EQ(LiveStrings(root), listed + 2);  // only the keys "one" and "two" are new in the table
+  EXPECT_EQ(root.FindMember("one"), root.FindMember("two"));
+
+  // Cut at a zero byte below the limit, a text is shared again.
+  root.Member("cut").SetString(std::string("chat") + '\0' + " and what follows the zero byte");
+  EXPECT_EQ(root.FindMember("cut").AsString(), root.FindMember("short").AsString());
+
+  // Copies within the tree share the record; copies into another tree get their own.
+  root.Member("three") = root.FindMember("one");
+  EXPECT_EQ(root.FindMember("three").AsString(), one);
+  EXPECT_EQ(one->RefCount(), 2u);
+  Value other(root);
+  const InternedString* copied = other.FindMember("one").AsString();
+  EXPECT_NE(copied, one);
+  EXPECT_TRUE(copied->IsStandalone());
+  EXPECT_EQ(copied->View(), longText);
+  EXPECT_EQ(copied->Hash(), Fnv1a(longText));
+  EXPECT_EQ(other, root);
+
+  root.Member("one").Reset();
+  root.Member("three").SetString("x");
+  EXPECT_EQ(other.FindMember("one").AsText(), longText);  // the trees stay apart
+  EXPECT_EQ(root.FindMember("two").AsText(), longText);
+}
+
 TEST(ValueStrings, SettingATextTakenFromTheSameTree) {
   Value root;
   root.Member("x").SetString("keep me");
@@ -230,6 +269,33 @@ TEST(ValueStructures, AppendedMembersBehaveLikeAssignedOnes) {
   EXPECT_EQ(v.FindMember("b").AsText(), "last b wins");
   // the dropped duplicate gave its key reference back
   EXPECT_EQ(v.Members()[1].key().RefCount(), 1u);
+}
+
+TEST(ValueStructures, MembersAppendedWithInternedKeys) {
+  Value v;
+  v.MakeStructure();
+  const InternedString* b = v.InternKey("b");
+  const InternedString* a = v.InternKey(std::string_view("a\0ignored", 9));
+  EXPECT_EQ(a->View(), "a");
+  v.AppendMember(b).SetSigned(1);
+  v.AppendMember(a).SetSigned(2);
+  v.AppendMember(b).SetSigned(3);  // a repeat: the last one wins, as with Member()
+  EXPECT_EQ(b->RefCount(), 3u);    // the caller's count and both members'
+  EXPECT_EQ(Keys(v), "a,b");
+  EXPECT_EQ(v.FindMember("b").AsSigned(), 3);
+  EXPECT_EQ(b->RefCount(), 2u);
+  v.ReleaseKey(a);
+  v.ReleaseKey(b);
+  EXPECT_EQ(v.Members()[1].key().RefCount(), 1u);
+
+  // On a value of another kind, the first appended key makes it a Structure.
+  Value s;
+  s.SetString("was a text");
+  const InternedString* k = s.InternKey("k");
+  s.AppendMember(k).SetBool(true);
+  s.ReleaseKey(k);
+  EXPECT_EQ(Keys(s), "k");
+  EXPECT_EQ(LiveStrings(s), 1u);
 }
 
 TEST(ValueStructures, ManyAppendedMembersMatchAnOrderedMap) {

@@ -214,6 +214,57 @@ TEST(JsonReader, RepeatedMembersInLargeObjectsMatchTheRules) {
   }
 }
 
+// Sibling objects usually name the same members in the same order, which the
+// reader exploits; objects that follow the one before for a while and then
+// differ, stop early, or repeat a name after following it must still obey the
+// rules (here: numbers replace, null keeps).
+TEST(JsonReader, SiblingObjectsOfVaryingShapesMatchTheRules) {
+  std::mt19937 random(11);
+  // As written in the text: the fourth is the member "k" (cut at its zero).
+  const char* const pool[] = {"id", "type", "body", R"(k\u0000cut)", "k", "a-much-longer-member-name", "z"};
+  std::vector<int> previous;
+  std::string text = "[";
+  std::vector<std::map<std::string, std::pair<bool, int>>> model;
+  for (int object = 0; object < 300; ++object) {
+    std::vector<int> names;
+    const int mode = static_cast<int>(random() % 4);
+    if (mode != 0) {
+      // Follow the previous object's names, for all of them or a prefix.
+      std::size_t keep = mode == 1 ? previous.size() : random() % (previous.size() + 1);
+      names.assign(previous.begin(), previous.begin() + static_cast<std::ptrdiff_t>(keep));
+    }
+    for (int extra = static_cast<int>(random() % 4); extra > 0; --extra)
+      names.push_back(static_cast<int>(random() % 7));
+    previous = names;
+    auto& members = model.emplace_back();
+    text += object == 0 ? "{" : ",{";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      const std::string key = names[i] == 3 ? "k" : pool[names[i]];
+      const int v = static_cast<int>(random() % 100);
+      text += (i == 0 ? "\"" : ",\"") + std::string(pool[names[i]]) + "\":" + (v % 4 == 0 ? "null" : std::to_string(v));
+      auto& slot = members[key];
+      if (v % 4 != 0) slot = {true, v};
+    }
+    text += "}";
+  }
+  text += "]";
+  const ValueResult r = Json(text);
+  ASSERT_TRUE(r.Succeeded()) << r.ErrorMessage();
+  ASSERT_EQ(r.Size(), model.size());
+  for (std::size_t i = 0; i < model.size(); ++i) {
+    const Value& object = r.At(i);
+    ASSERT_EQ(object.Size(), model[i].size()) << i;
+    for (const auto& [name, want] : model[i]) {
+      const Value& got = object.FindMember(name);
+      if (want.first) {
+        EXPECT_EQ(got.AsUnsigned(), static_cast<uint64_t>(want.second)) << i << " " << name;
+      } else {
+        EXPECT_TRUE(got.IsEmpty()) << i << " " << name;
+      }
+    }
+  }
+}
+
 TEST(JsonReader, ErrorTextsAndOffsets) {
   struct Case {
     const char* text;

@@ -345,6 +345,50 @@ TEST(MessagePackReader, ManyMembersWithRepeats) {
   }
 }
 
+TEST(MessagePackReader, SiblingMapsOfVaryingShapes) {
+  // Maps that follow the keys of the one before, stop early, differ, or
+  // repeat a key after following the shape, and a key cut at a zero byte.
+  const Bytes bytes = Concat({{0x96},   {0x83},
+                              Str("a"), {0x01},
+                              Str("b"), {0x02},
+                              Str("c"), {0x03},
+                              {0x83},   Str("a"),
+                              {0x04},   Str("b"),
+                              {0x05},   Str("c"),
+                              {0x06},   {0x82},
+                              Str("a"), {0x07},
+                              Str("b"), {0x08},
+                              {0x83},   Str("a"),
+                              {0x09},   Str("x"),
+                              {0x0a},   Str("b"),
+                              {0x0b},   {0x84},
+                              Str("a"), {0x0c},
+                              Str("x"), {0x0d},
+                              Str("a"), {0xc0},
+                              Str("x"), {0x0e},
+                              {0x82},   Str(std::string("a\0z", 3)),
+                              {0x0f},   Str("a"),
+                              {0x10}});
+  const Read r = Decode(bytes);
+  ASSERT_TRUE(r.result.Succeeded()) << r.result.ErrorMessage();
+  ASSERT_EQ(r.result.Size(), 6u);
+  const auto members = [&](std::size_t i) {
+    std::string out;
+    for (const auto& m : r.result.At(i).Members()) {
+      out += std::string(m.name()) + "=" + std::to_string(m.value().AsSigned()) + ";";
+    }
+    return out;
+  };
+  EXPECT_EQ(members(0), "a=1;b=2;c=3;");
+  EXPECT_EQ(members(1), "a=4;b=5;c=6;");
+  EXPECT_EQ(members(2), "a=7;b=8;");
+  EXPECT_EQ(members(3), "a=9;b=11;x=10;");
+  EXPECT_EQ(members(4), "a=12;x=14;");
+  EXPECT_EQ(members(5), "a=16;");
+  // Keys are shared within the tree, whichever way they were appended.
+  EXPECT_EQ(&r.result.At(0).Members()[0].key(), &r.result.At(4).Members()[0].key());
+}
+
 TEST(MessagePackReader, HeadersClaimingHugeCountsReserveNothingLarge) {
   const uint64_t before = mem::ReadAllocationStats().bytesAllocated;
   // Arrays and maps claiming four billion entries, nested as deep as allowed.

@@ -7,6 +7,8 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <random>
 #include <string>
 
 namespace kiv {
@@ -84,6 +86,43 @@ TEST(YamlScalars, IntegersKeepAllTheirDigits) {
   EXPECT_EQ(Scalar("-inf").AsFloat(), -HUGE_VAL);
   // Written as a fraction, a large integer goes through the double.
   EXPECT_EQ(Scalar("9007199254740993.0").AsUnsigned(), 9007199254740992u);
+}
+
+TEST(YamlScalars, DecimalsReadAsTheCLibraryReadsThem) {
+  // Short decimals take a quicker way than long ones; both must give what
+  // strtod gives, to the last bit, and the same kind.
+  std::mt19937_64 random(20240601);
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = random() % 2 == 0 ? "-" : "";
+    const int whole = 1 + static_cast<int>(random() % 10);
+    const int fraction = static_cast<int>(random() % 12);
+    for (int i = 0; i < whole; ++i) text += static_cast<char>('0' + random() % 10);
+    if (fraction != 0) text += '.';
+    for (int i = 0; i < fraction; ++i) text += static_cast<char>('0' + random() % 10);
+    if (fraction == 0 || random() % 3 == 0) {
+      text += random() % 2 == 0 ? 'e' : 'E';
+      text += std::to_string(static_cast<int>(random() % 61) - 30);
+    }
+    const double expected = std::strtod(text.c_str(), nullptr);
+    const ValueResult v = Scalar(text);
+    if (expected == std::trunc(expected) && expected >= 0 && expected < 18446744073709551616.0) {
+      ASSERT_EQ(v.Kind(), ValueKind::Unsigned) << text;
+      EXPECT_EQ(v.AsUnsigned(), static_cast<uint64_t>(expected)) << text;
+    } else if (expected == std::trunc(expected) && expected < 0 && expected >= -9223372036854775808.0) {
+      ASSERT_EQ(v.Kind(), ValueKind::Signed) << text;
+      EXPECT_EQ(v.AsSigned(), static_cast<int64_t>(expected)) << text;
+    } else {
+      ASSERT_EQ(v.Kind(), ValueKind::Float) << text;
+      EXPECT_EQ(v.AsFloat(), expected) << text;
+    }
+  }
+  // Exactly at the bounds of the quick way, and just beyond them.
+  EXPECT_EQ(Scalar("9007199254740.993").AsFloat(), 9007199254740.993);
+  EXPECT_EQ(Scalar("9007199254740.995").AsFloat(), 9007199254740.995);
+  EXPECT_EQ(Scalar("1.5e-22").AsFloat(), 1.5e-22);
+  EXPECT_EQ(Scalar("1.5e-23").AsFloat(), 1.5e-23);
+  EXPECT_EQ(Scalar("0.1234567890123456789").AsFloat(), 0.1234567890123456789);
+  EXPECT_EQ(Scalar("4.2e0001").AsUnsigned(), 42u);
 }
 
 TEST(YamlScalars, BoolWordsQuotingAndBlockStyles) {
@@ -317,6 +356,11 @@ TEST(YamlAliases, AliasesInThePlaceOfKeys) {
             "Invalid mapping key. Only string scalar keys are allowed. At line: 2 col: 1");
   EXPECT_EQ(ErrorOf("&m {*m : 1}"), "Cannot deserialize cyclic aliases. Alias \"m\". At line: 1 col: 5");
   EXPECT_EQ(ErrorOf("{*u : 1}"), "Undefined alias encountered: \"u\". At line: 1 col: 2");
+  // A key taken from a value whose member the key then replaces, and an
+  // anchor on the new value, which records the key's path after the store.
+  const ValueResult r = Read("k: &a k\n*a : &b 1\nr: *b\n");
+  EXPECT_EQ(r.FindMember("k").AsUnsigned(), 1u);
+  EXPECT_EQ(r.FindMember("r").AsUnsigned(), 1u);
 }
 
 TEST(YamlAliases, Failures) {
@@ -325,6 +369,7 @@ TEST(YamlAliases, Failures) {
   EXPECT_EQ(ErrorOf("a: 1\nb: *nope\n"), "Undefined alias encountered: \"nope\". At line: 2 col: 4");
   EXPECT_EQ(ErrorOf("a: &x 1\nb: &x 2\n"), "Duplicate occurrence of anchor \"x\". At line: 2 col: 4");
   EXPECT_EQ(ErrorOf("&x a: &x 1\n"), "Duplicate occurrence of anchor \"x\". At line: 1 col: 7");
+  EXPECT_EQ(ErrorOf("a: 1\n&x b: 2\n  \n&x c: 3\n"), "Duplicate occurrence of anchor \"x\". At line: 4 col: 1");
   // A node merged into a mapping that is open again is still being built.
   EXPECT_EQ(ErrorOf("a: &x {p: 1}\na: {q: *x}\n"), "Cannot deserialize cyclic aliases. Alias \"x\". At line: 2 col: 8");
   EXPECT_EQ(ErrorOf("a: &x [1]\na: [*x]\n"), "Cannot deserialize cyclic aliases. Alias \"x\". At line: 2 col: 5");

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <thread>
 
 #include "peers.h"
@@ -460,28 +461,47 @@ std::string ExportNameForLibrary(const std::string& path) {
 }
 
 std::string EventNameOfPath(const std::string& path) {
-  std::vector<std::string> parts{"OnJsonApiEvent"};
+  // Built in place: every resource event of the peers comes through here.
+  std::string name = "OnJsonApiEvent";
+  size_t kept = 1;
+  size_t keep = 4;
   size_t start = 0;
-  while (start <= path.size()) {
+  while (start <= path.size() && kept < keep) {
     size_t end = path.find('/', start);
     if (end == std::string::npos) end = path.size();
-    if (end > start) parts.push_back(path.substr(start, end - start));
+    if (end > start) {
+      const std::string_view segment(path.data() + start, end - start);
+      if (kept == 1 && segment == "kiv-platform-config") keep = 6;
+      name += '_';
+      name.append(segment);
+      ++kept;
+    }
     start = end + 1;
   }
-  const size_t keep = parts.size() > 1 && parts[1] == "kiv-platform-config" ? 6 : 4;
-  std::string name;
-  for (size_t i = 0; i < parts.size() && i < keep; ++i) name += (i == 0 ? "" : "_") + parts[i];
   return name;
 }
 
 std::string UtcNow() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  tm utc{};
-  gmtime_r(&now.tv_sec, &utc);
-  char text[40];
-  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%03dZ", static_cast<int>(now.tv_nsec / 1000000));
+  // Every message and log line is stamped; the calendar part changes once a
+  // second, so each thread formats it only then.
+  thread_local time_t cachedSecond = -1;
+  thread_local char cachedText[32];
+  thread_local size_t cachedLength = 0;
+  if (now.tv_sec != cachedSecond) {
+    tm utc{};
+    gmtime_r(&now.tv_sec, &utc);
+    cachedLength = std::strftime(cachedText, sizeof cachedText, "%Y-%m-%dT%H:%M:%S", &utc);
+    cachedSecond = now.tv_sec;
+  }
+  const int millis = static_cast<int>(now.tv_nsec / 1000000);
+  std::string text(cachedText, cachedLength);
+  text += '.';
+  text += static_cast<char>('0' + millis / 100);
+  text += static_cast<char>('0' + millis / 10 % 10);
+  text += static_cast<char>('0' + millis % 10);
+  text += 'Z';
   return text;
 }
 
@@ -538,6 +558,43 @@ json RecordedEvent::ToJson() const {
 
 // ---- Responses ----------------------------------------------------------------
 
+namespace {
+
+// Adds to `used` an upper bound of the length DumpJson gives for the value and
+// stops as soon as it passes `limit`: a text byte dumps as at most six bytes
+// ("\u001f"), an invalid one is replaced by three, and numbers have bounded
+// lengths. Returns whether the bound stayed within the limit.
+bool DumpedSizeWithin(const json& value, size_t limit, size_t* used) {
+  switch (value.type()) {
+    case json::value_t::string:
+      *used += 2 + 6 * value.get_ref<const json::string_t&>().size();
+      break;
+    case json::value_t::binary:
+      *used += 64 + 4 * value.get_binary().size();
+      break;
+    case json::value_t::array:
+      *used += 2;
+      for (const json& element : value) {
+        if (!DumpedSizeWithin(element, limit, used)) return false;
+        *used += 1;
+      }
+      break;
+    case json::value_t::object:
+      *used += 2;
+      for (auto it = value.begin(); it != value.end(); ++it) {
+        *used += 4 + 6 * it.key().size();
+        if (!DumpedSizeWithin(it.value(), limit, used)) return false;
+      }
+      break;
+    default:
+      *used += 32;  // null, booleans, numbers and discarded values
+      break;
+  }
+  return *used <= limit;
+}
+
+}  // namespace
+
 void FillResponse(const Answer& answer, HostResponse* response, size_t streamThreshold, size_t streamChunk) {
   std::memset(static_cast<void*>(response), 0, sizeof(HostResponse));
   response->release = &HostReleaseResponse;
@@ -552,8 +609,13 @@ void FillResponse(const Answer& answer, HostResponse* response, size_t streamThr
     if (answer.raw) {
       text = answer.body.is_string() ? answer.body.get<std::string>() : DumpJson(answer.body);
     } else if (answer.body.is_structured()) {
-      text = DumpJson(answer.body);
-      stream = text.size() > streamThreshold;
+      // Most answers are far below the threshold; dumping them only to learn
+      // that was the larger part of answering a plugin.
+      size_t bound = 0;
+      if (!DumpedSizeWithin(answer.body, streamThreshold, &bound)) {
+        text = DumpJson(answer.body);
+        stream = text.size() > streamThreshold;
+      }
     }
     if (stream) {
       auto* s = new HostStream{std::move(text), 0, std::max<size_t>(streamChunk, 1), false};
@@ -707,17 +769,19 @@ struct Host::Internals {
           call.body.assign(reinterpret_cast<const char*>(request->body), request->bodySize);
         }
       }
-      rec.method = call.method;
-      rec.url = call.url;
-      for (const Item& item : call.items) {
-        json j{{"value", item.value}};
-        if (item.name) j["name"] = *item.name;
-        rec.items.push_back(std::move(j));
-      }
-      rec.contentType = call.contentType;
-      rec.body = call.body;
       Answer answer = problem.empty() ? host->Dispatch(call) : HostFailure(400, problem);
       FillResponse(answer, response, host->options_.streamThreshold, host->options_.streamChunk);
+      // The call is done with: the record takes its parts instead of copies.
+      rec.method = std::move(call.method);
+      rec.url = std::move(call.url);
+      for (Item& item : call.items) {
+        json j = json::object();
+        j["value"] = std::move(item.value);
+        if (item.name) j["name"] = std::move(*item.name);
+        rec.items.push_back(std::move(j));
+      }
+      rec.contentType = std::move(call.contentType);
+      rec.body = std::move(call.body);
       rec.answer = std::move(answer);
       host->Record(std::move(rec));
     } catch (const std::exception& e) {
@@ -822,10 +886,10 @@ struct Host::Internals {
 
 Host::Host(HostOptions options) : options_(std::move(options)) {
   if (options_.simulatePeers) {
-    peers_ = std::make_unique<Peers>(options_.peerSeed,
-                                     [this](const std::string& uri, const std::string& type, const json& data) {
-                                       PublishResource(uri, type, data, "peers");
-                                     });
+    peers_ =
+        std::make_unique<Peers>(options_.peerSeed, [this](const std::string& uri, const std::string& type, json data) {
+          PublishResourceOwned(uri, type, std::move(data), "peers");
+        });
     for (const std::string& problem : peers_->seedErrors()) HostLog(1, "peers: " + problem);
   }
 }
@@ -848,9 +912,15 @@ void Host::Log(const std::string& plugin, int32_t level, const std::string& text
 }
 
 void Host::Record(RecordedRequest request) {
+  // The record pushed out is freed after the lock: it is cold and may be large.
+  std::optional<RecordedRequest> dropped;
   std::lock_guard<std::mutex> lock(recordsMutex_);
   requests_.push_back(std::move(request));
-  while (requests_.size() > options_.recordLimit) requests_.pop_front();
+  if (requests_.size() > options_.recordLimit) {
+    dropped.emplace(std::move(requests_.front()));
+    requests_.pop_front();
+    while (requests_.size() > options_.recordLimit) requests_.pop_front();
+  }
 }
 
 std::shared_ptr<PluginSlot> Host::SlotByName(const std::string& name) const {
@@ -1052,7 +1122,8 @@ Answer Host::Dispatch(const Call& call) {
     if (peers_ != nullptr) {
       bool methodOk = false;
       std::vector<std::string> peerAllowed;
-      if (peers_->Serves(call.method, path, &methodOk, &peerAllowed)) {
+      Peers::Found found;
+      if (peers_->Serves(call.method, path, &methodOk, &peerAllowed, &found)) {
         if (methodOk) {
           PeerRequest request;
           request.method = call.method;
@@ -1087,7 +1158,7 @@ Answer Host::Dispatch(const Call& call) {
             }
             request.hasInput = true;
           }
-          return peers_->Handle(request);
+          return peers_->Handle(request, found);
         }
         mismatch = true;
         allowed.insert(allowed.end(), peerAllowed.begin(), peerAllowed.end());
@@ -1156,49 +1227,66 @@ Answer Host::CallEndpoint(const std::shared_ptr<PluginSlot>& slot, const void* e
 // ---- Events ------------------------------------------------------------------------
 
 void Host::Publish(const std::string& name, const json& payload, uint32_t extra, const std::string& source) {
-  RecordedEvent record;
-  record.seq = NextSeq();
-  record.name = name;
-  record.source = source;
-  record.payload = payload;
-  record.extra = extra;
-  std::vector<Subscription> subs;
+  PublishOwned(name, json(payload), extra, source);
+}
+
+void Host::PublishOwned(const std::string& name, json payload, uint32_t extra, const std::string& source) {
+  auto record = std::make_shared<RecordedEvent>();
+  record->seq = NextSeq();
+  record->name = name;
+  record->source = source;
+  record->payload = std::move(payload);
+  record->extra = extra;
+  struct Target {
+    std::shared_ptr<PluginSlot> slot;
+    HostEventCallback callback;
+    void* context;
+  };
+  std::vector<Target> targets;
   {
     std::lock_guard<std::mutex> lock(subscriptionsMutex_);
     for (const Subscription& s : subscriptions_) {
-      if (s.name == name) subs.push_back(s);
+      if (s.name == name) targets.push_back(Target{s.slot, s.callback, s.context});
     }
   }
-  record.subscribers = subs.size();
+  record->subscribers = targets.size();
+  std::shared_ptr<const RecordedEvent> dropped;
   {
     std::lock_guard<std::mutex> lock(recordsMutex_);
     events_.push_back(record);
-    while (events_.size() > options_.recordLimit) events_.pop_front();
+    if (events_.size() > options_.recordLimit) {
+      // Freed outside the lock; the oldest record may be large.
+      dropped = std::move(events_.front());
+      events_.pop_front();
+      while (events_.size() > options_.recordLimit) events_.pop_front();
+    }
   }
-  std::vector<std::shared_ptr<std::function<void(const RecordedEvent&)>>> observers;
+  std::shared_ptr<const ObserverList> observers;
   {
     std::lock_guard<std::mutex> lock(observersMutex_);
-    for (const auto& [id, fn] : observers_) observers.push_back(fn);
+    observers = observers_;
   }
-  for (const auto& fn : observers) {
-    try {
-      (*fn)(record);
-    } catch (...) {
+  if (observers != nullptr) {
+    for (const auto& [id, fn] : *observers) {
+      try {
+        fn(*record);
+      } catch (...) {
+      }
     }
   }
-  if (subs.empty()) return;
+  if (targets.empty()) return;
   auto item = std::make_shared<EventItem>();
   item->name = name;
-  item->payload = OwnedHostValue(payload);
+  item->payload = OwnedHostValue(record->payload);
   item->extra = extra;
   std::vector<std::shared_ptr<PluginSlot>> touched;
-  for (const Subscription& s : subs) {
+  for (const Target& t : targets) {
     {
-      std::lock_guard<std::mutex> lock(s.slot->deliveryMutex);
-      s.slot->queue.push_back(Delivery{item, s.callback, s.context});
+      std::lock_guard<std::mutex> lock(t.slot->deliveryMutex);
+      t.slot->queue.push_back(Delivery{item, t.callback, t.context});
       ++pendingDeliveries_;
     }
-    if (std::find(touched.begin(), touched.end(), s.slot) == touched.end()) touched.push_back(s.slot);
+    if (std::find(touched.begin(), touched.end(), t.slot) == touched.end()) touched.push_back(t.slot);
   }
   for (const auto& slot : touched) Deliver(slot);
 }
@@ -1239,10 +1327,18 @@ void Host::Deliver(const std::shared_ptr<PluginSlot>& slot) {
 
 void Host::PublishResource(const std::string& uri, const std::string& type, const json& data,
                            const std::string& source) {
-  const json payload{{"uri", uri}, {"eventType", type}, {"data", data}};
+  PublishResourceOwned(uri, type, json(data), source);
+}
+
+void Host::PublishResourceOwned(const std::string& uri, const std::string& type, json data, const std::string& source) {
+  json payload = json::object();
+  payload["uri"] = uri;
+  payload["eventType"] = type;
+  payload["data"] = std::move(data);
   const std::string name = EventNameOfPath(uri);
-  Publish(name, payload, 0, source);
-  if (name != "OnJsonApiEvent") Publish("OnJsonApiEvent", payload, 0, source);
+  if (name == "OnJsonApiEvent") return PublishOwned(name, std::move(payload), 0, source);
+  PublishOwned(name, json(payload), 0, source);
+  PublishOwned("OnJsonApiEvent", std::move(payload), 0, source);
 }
 
 bool Host::WaitIdle(std::chrono::milliseconds timeout) {
@@ -1250,17 +1346,22 @@ bool Host::WaitIdle(std::chrono::milliseconds timeout) {
   return idleCv_.wait_for(lock, timeout, [&] { return pendingDeliveries_.load() <= 0; });
 }
 
+// Observers are replaced, never changed in place, so that publishing only
+// takes a reference to the current list.
 int Host::Observe(std::function<void(const RecordedEvent&)> observer) {
   std::lock_guard<std::mutex> lock(observersMutex_);
-  observers_.emplace_back(++nextObserver_,
-                          std::make_shared<std::function<void(const RecordedEvent&)>>(std::move(observer)));
+  auto list = observers_ != nullptr ? std::make_shared<ObserverList>(*observers_) : std::make_shared<ObserverList>();
+  list->emplace_back(++nextObserver_, std::move(observer));
+  observers_ = std::move(list);
   return nextObserver_;
 }
 
 void Host::Unobserve(int id) {
   std::lock_guard<std::mutex> lock(observersMutex_);
-  observers_.erase(std::remove_if(observers_.begin(), observers_.end(), [&](const auto& o) { return o.first == id; }),
-                   observers_.end());
+  if (observers_ == nullptr) return;
+  auto list = std::make_shared<ObserverList>(*observers_);
+  list->erase(std::remove_if(list->begin(), list->end(), [&](const auto& o) { return o.first == id; }), list->end());
+  observers_ = std::move(list);
 }
 
 // ---- Records and descriptions -------------------------------------------------------
@@ -1279,7 +1380,7 @@ std::vector<RecordedEvent> Host::Events(uint64_t since) const {
   std::lock_guard<std::mutex> lock(recordsMutex_);
   std::vector<RecordedEvent> out;
   for (const auto& e : events_) {
-    if (e.seq > since) out.push_back(e);
+    if (e->seq > since) out.push_back(*e);
   }
   return out;
 }

@@ -204,6 +204,9 @@ class Host {
   friend struct Internals;
   uint64_t NextSeq() { return ++seq_; }
   void Record(RecordedRequest request);
+  // Publish and PublishResource for a payload or data the caller gives up.
+  void PublishOwned(const std::string& name, json payload, uint32_t extra, const std::string& source);
+  void PublishResourceOwned(const std::string& uri, const std::string& type, json data, const std::string& source);
   void Log(const std::string& plugin, int32_t level, const std::string& text);
   Answer CallEndpoint(const std::shared_ptr<PluginSlot>& slot, const void* entry, const Call& call);
   void Deliver(const std::shared_ptr<PluginSlot>& slot);
@@ -239,14 +242,15 @@ class Host {
 
   mutable std::mutex recordsMutex_;
   std::deque<RecordedRequest> requests_;
-  std::deque<RecordedEvent> events_;
+  std::deque<std::shared_ptr<const RecordedEvent>> events_;  // shared with the observers being called
   std::deque<LogLine> logs_;
 
   std::mutex printMutex_;
 
   mutable std::mutex observersMutex_;
   int nextObserver_ = 0;
-  std::vector<std::pair<int, std::shared_ptr<std::function<void(const RecordedEvent&)>>>> observers_;
+  using ObserverList = std::vector<std::pair<int, std::function<void(const RecordedEvent&)>>>;
+  std::shared_ptr<const ObserverList> observers_;
 
   std::mutex idleMutex_;
   std::condition_variable idleCv_;

@@ -3,7 +3,6 @@
 #include <httplib.h>
 
 #include <algorithm>
-#include <cctype>
 
 #include "host.h"
 #include "peers.h"
@@ -55,8 +54,14 @@ const char* StatusText(int status) {
   }
 }
 
+void ToLowerAscii(std::string* text) {
+  for (char& c : *text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
+
 bool HopByHop(std::string name) {
-  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  ToLowerAscii(&name);
   return name == "content-length" || name == "content-type" || name == "transfer-encoding" || name == "connection" ||
          name == "keep-alive";
 }
@@ -71,9 +76,7 @@ HttpFront::HttpFront(Host& host, size_t threads) : host_(host), server_(std::mak
   server_->set_tcp_nodelay(true);
   server_->set_payload_max_length(kMaxBody);
   Route();
-  observer_ = host_.Observe([this](const RecordedEvent& e) {
-    Broadcast(e.seq, e.name, "id: " + std::to_string(e.seq) + "\ndata: " + DumpJson(e.ToJson()) + "\n\n");
-  });
+  observer_ = host_.Observe([this](const RecordedEvent& e) { Broadcast(e); });
 }
 
 HttpFront::~HttpFront() {
@@ -86,10 +89,19 @@ size_t HttpFront::listeners() const {
   return listeners_.size();
 }
 
-void HttpFront::Broadcast(uint64_t, const std::string& name, const std::string& text) {
-  std::lock_guard<std::mutex> lock(listenersMutex_);
-  for (const auto& l : listeners_) {
-    if (!l->filter.empty() && l->filter != name) continue;
+void HttpFront::Broadcast(const RecordedEvent& e) {
+  // Rendering an event costs more than publishing it; with nobody listening
+  // (the common case under load) it is skipped altogether.
+  std::vector<std::shared_ptr<Listener>> targets;
+  {
+    std::lock_guard<std::mutex> lock(listenersMutex_);
+    for (const auto& l : listeners_) {
+      if (l->filter.empty() || l->filter == e.name) targets.push_back(l);
+    }
+  }
+  if (targets.empty()) return;
+  const std::string text = "id: " + std::to_string(e.seq) + "\ndata: " + DumpJson(e.ToJson()) + "\n\n";
+  for (const auto& l : targets) {
     std::lock_guard<std::mutex> ll(l->mutex);
     l->queue.push_back(text);
     // A client that does not read loses its oldest events, not the host's memory.
@@ -178,7 +190,7 @@ void HttpFront::Route() {
     call.url = req.target.empty() ? req.path : req.target;
     for (const auto& [name, value] : req.headers) {
       std::string lower = name;
-      std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+      ToLowerAscii(&lower);
       // httplib adds these for its own bookkeeping; they are not the client's.
       if (lower == "remote_addr" || lower == "remote_port" || lower == "local_addr" || lower == "local_port") continue;
       call.headers.emplace_back(std::move(lower), value);
@@ -197,6 +209,26 @@ void HttpFront::Route() {
     }
     SendJson(res, status, answer.HttpBody());
   };
+  // The catch-all handlers below cost an expression match per request. A
+  // request that certainly has no body needs nothing httplib does after
+  // pre-routing, so it is dispatched here. The host's own GET paths and
+  // anything that may carry a body go the regular way: bodies are read only
+  // after pre-routing, and for a body-taking method without a length httplib
+  // may read one up to the end of the connection.
+  s.set_pre_routing_handler([dispatch](const httplib::Request& req, httplib::Response& res) {
+    using Outcome = httplib::Server::HandlerResponse;
+    const std::string& m = req.method;
+    const bool get = m == "GET" || m == "HEAD";
+    const bool takesBody = m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE";
+    if (!get && !takesBody && m != "OPTIONS") return Outcome::Unhandled;
+    if (get && (req.path == "/events" || req.path == "/api" || req.path.rfind("/kivhost/", 0) == 0))
+      return Outcome::Unhandled;
+    if (req.has_header("Transfer-Encoding")) return Outcome::Unhandled;
+    if (req.has_header("Content-Length") ? req.get_header_value("Content-Length") != "0" : takesBody)
+      return Outcome::Unhandled;
+    dispatch(req, res);
+    return Outcome::Handled;
+  });
   for (const char* pattern : {".*"}) {
     s.Get(pattern, dispatch);
     s.Post(pattern, dispatch);

@@ -19,6 +19,7 @@ class Server;
 namespace kivhost {
 
 class Host;
+struct RecordedEvent;
 
 class HttpFront {
  public:
@@ -47,7 +48,7 @@ class HttpFront {
     size_t dropped = 0;
   };
   void Route();
-  void Broadcast(uint64_t seq, const std::string& name, const std::string& text);
+  void Broadcast(const RecordedEvent& e);
 
   Host& host_;
   std::unique_ptr<httplib::Server> server_;

@@ -1,6 +1,8 @@
 // kivhost: the reference plugin host. Loads plugin libraries, hands them the
 // host services, and serves their endpoints, the simulated peers and the
 // event stream over HTTP on the loopback interface, or runs a scenario file.
+// Built without the HTTP front (KIV_HOST_HTTP unset), it only runs scenarios
+// and prints the API description.
 #include <pthread.h>
 #include <signal.h>
 
@@ -12,7 +14,9 @@
 #include <thread>
 
 #include "host.h"
+#ifdef KIV_HOST_HTTP
 #include "http_front.h"
+#endif
 #include "peers.h"
 #include "scenario.h"
 
@@ -104,7 +108,19 @@ int main(int argc, char** argv) {
   script->add_option("file", scenarioFile, "Scenario file")->required();
   CLI::App* api = app.add_subcommand("api", "Print the loaded plugins' API description and exit");
   app.require_subcommand(0, 1);
+#ifndef KIV_HOST_HTTP
+  app.footer("This kivhost was built without its HTTP front: give it 'script FILE' or 'api'.");
+#endif
   CLI11_PARSE(app, argc, argv);
+#ifndef KIV_HOST_HTTP
+  // Checked before any plugin loads, so that the refusal costs nothing.
+  if (!printPeers && !script->parsed() && !api->parsed()) {
+    std::fprintf(stderr, "kivhost: built without the HTTP front; it can only run 'script FILE' or 'api'\n");
+    return 2;
+  }
+  (void)port;
+  (void)threads;
+#endif
 
   if (printPeers) {
     std::fputs(kivhost::DefaultPeerSeed(), stdout);
@@ -162,6 +178,7 @@ int main(int argc, char** argv) {
       signals.OnSignal([&signals] { signals.RequestStop(); });
       status = runner.RunFile(scenarioFile).ExitCode();
     } else {
+#ifdef KIV_HOST_HTTP
       kivhost::HttpFront front(host, threads);
       if (front.Bind("127.0.0.1", port) < 0) {
         std::fprintf(stderr, "kivhost: cannot listen on 127.0.0.1:%d\n", port);
@@ -174,6 +191,7 @@ int main(int argc, char** argv) {
         signals.OnSignal(nullptr);
         front.Stop();
       }
+#endif
     }
     host.Shutdown();
   }

@@ -194,25 +194,43 @@ const Peers::Summoner* Peers::FindSummonerByName(const std::string& name) const 
   return nullptr;
 }
 
+json Peers::SummonerRecord(const Summoner& s) const {
+  // Member by member: cheaper than an initializer list on every lookup.
+  json record = json::object();
+  record["summonerId"] = s.id;
+  record["displayName"] = s.displayName;
+  return record;
+}
+
 json Peers::PlayerRecord(const Summoner& s) const {
   return json{{"summonerId", s.id}, {"id", std::to_string(s.id)}, {"name", s.displayName}};
 }
 
 json Peers::ConversationRecord(const Conversation& c) const {
-  json last = c.messages.empty() ? json() : c.messages.back();
-  return json{{"id", c.id}, {"type", c.type}, {"messageCount", c.messages.size()}, {"lastMessage", last}};
+  // Built member by member: an initializer list would copy the last message twice.
+  json record = json::object();
+  record["id"] = c.id;
+  record["type"] = c.type;
+  record["messageCount"] = c.messages.size();
+  record["lastMessage"] = c.messages.empty() ? json() : c.messages.back();
+  return record;
 }
 
 bool Peers::Serves(const std::string& method, const std::string& path, bool* methodOk,
-                   std::vector<std::string>* allowed) const {
-  auto match = routes_.Find(MethodNumber(method), method, path);
+                   std::vector<std::string>* allowed, Found* found) const {
+  Found match = routes_.Find(MethodNumber(method), method, path);
   *methodOk = match.route != nullptr;
   if (allowed != nullptr) *allowed = match.allowed;
-  return match.route != nullptr || match.methodMismatch;
+  const bool served = match.route != nullptr || match.methodMismatch;
+  if (found != nullptr) *found = std::move(match);
+  return served;
 }
 
 Answer Peers::Handle(const PeerRequest& request) {
-  auto match = routes_.Find(MethodNumber(request.method), request.method, request.path);
+  return Handle(request, routes_.Find(MethodNumber(request.method), request.method, request.path));
+}
+
+Answer Peers::Handle(const PeerRequest& request, const Found& match) {
   if (match.route == nullptr) {
     Answer a =
         Fail(match.methodMismatch ? 405 : 404,
@@ -227,8 +245,8 @@ Answer Peers::Handle(const PeerRequest& request) {
     answer = (this->*(match.route->target))(request, match.captures, &pending);
   }
   // Outside the lock: subscribers may well call back into the peers.
-  for (const Pending& p : pending) {
-    if (emit_) emit_(p.uri, p.type, p.data);
+  for (Pending& p : pending) {
+    if (emit_) emit_(p.uri, p.type, std::move(p.data));
   }
   return answer;
 }
@@ -246,12 +264,12 @@ Answer Peers::GetSummonerByName(const PeerRequest& r, const std::map<std::string
     return Fail(400, "The summoner name must be a text");
   } else {
     json all = json::array();
-    for (const Summoner& s : summoners_) all.push_back({{"summonerId", s.id}, {"displayName", s.displayName}});
+    for (const Summoner& s : summoners_) all.push_back(SummonerRecord(s));
     return Ok(200, all);
   }
   const Summoner* s = FindSummonerByName(name);
   if (s == nullptr) return Fail(404, "No summoner named '" + name + "'");
-  return Ok(200, {{"summonerId", s->id}, {"displayName", s->displayName}});
+  return Ok(200, SummonerRecord(*s));
 }
 
 Answer Peers::AddSummoner(const PeerRequest& r, const std::map<std::string, std::string>&, std::vector<Pending>* out) {
@@ -273,7 +291,7 @@ Answer Peers::GetSummonerById(const PeerRequest&, const std::map<std::string, st
   uint64_t id = 0;
   const Summoner* s = ReadIdText(c.at("id"), &id) ? FindSummoner(id) : nullptr;
   if (s == nullptr) return Fail(404, "No summoner with id '" + c.at("id") + "'");
-  return Ok(200, {{"summonerId", s->id}, {"displayName", s->displayName}});
+  return Ok(200, SummonerRecord(*s));
 }
 
 Answer Peers::GetConversations(const PeerRequest&, const std::map<std::string, std::string>&, std::vector<Pending>*) {
@@ -324,15 +342,20 @@ Answer Peers::PostMessage(const PeerRequest& r, const std::map<std::string, std:
   if (r.input.contains("fromId") && !ReadId(r.input["fromId"], &from)) {
     return Fail(400, "The message's 'fromId' must be a summoner id");
   }
-  const json type = r.input.value("type", json("chat"));
-  const json timestamp = r.input.value("timestamp", json(UtcNow()));
+  json type = r.input.value("type", json("chat"));
+  json timestamp = r.input.value("timestamp", json(UtcNow()));
   if (!type.is_string() || !timestamp.is_string()) return Fail(400, "The message's 'type' and 'timestamp' are texts");
   const std::string messageId = std::to_string(nextMessageId_++);
-  json message{{"id", messageId}, {"conversationId", it->second.id}, {"body", r.input["body"]}, {"fromId", from},
-               {"type", type},    {"timestamp", timestamp}};
+  json message = json::object();
+  message["id"] = messageId;
+  message["conversationId"] = it->second.id;
+  message["body"] = r.input["body"];
+  message["fromId"] = from;
+  message["type"] = std::move(type);
+  message["timestamp"] = std::move(timestamp);
   it->second.messages.push_back(message);
   out->push_back({"/kiv-chat/v1/conversations/" + it->second.id + "/messages/" + messageId, "Create", message});
-  return Ok(201, message);
+  return Ok(201, std::move(message));
 }
 
 Answer Peers::GetPlayers(const PeerRequest& r, const std::map<std::string, std::string>&, std::vector<Pending>*) {
@@ -439,8 +462,7 @@ json Peers::State() const {
   std::lock_guard<std::mutex> lock(mutex_);
   json state;
   state["summoners"] = json::array();
-  for (const Summoner& s : summoners_)
-    state["summoners"].push_back({{"summonerId", s.id}, {"displayName", s.displayName}});
+  for (const Summoner& s : summoners_) state["summoners"].push_back(SummonerRecord(s));
   state["session"] = loggedIn_ ? json{{"summonerId", sessionId_}} : json();
   state["conversations"] = json::array();
   for (const auto& [id, c] : conversations_) {

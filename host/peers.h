@@ -29,14 +29,26 @@ struct PeerRequest {
 };
 
 class Peers {
+  struct Pending {
+    std::string uri, type;
+    json data;
+  };
+  using Handler = Answer (Peers::*)(const PeerRequest&, const std::map<std::string, std::string>&,
+                                    std::vector<Pending>*);
+
  public:
-  using Emit = std::function<void(const std::string& uri, const std::string& type, const json& data)>;
+  // The event data is handed over: it is not used after the call.
+  using Emit = std::function<void(const std::string& uri, const std::string& type, json data)>;
+  // A lookup of a path, kept by Serves for the Handle that follows.
+  using Found = Router<Handler>::Match;
   Peers(const json& seed, Emit emit);
 
   // true when some peer path matches; `methodOk` tells whether the method fits.
-  bool Serves(const std::string& method, const std::string& path, bool* methodOk,
-              std::vector<std::string>* allowed) const;
+  bool Serves(const std::string& method, const std::string& path, bool* methodOk, std::vector<std::string>* allowed,
+              Found* found = nullptr) const;
   Answer Handle(const PeerRequest& request);
+  // Handles a request whose lookup Serves made (with the same method and path).
+  Answer Handle(const PeerRequest& request, const Found& found);
   json State() const;
   // Entries of the seed that were skipped, with the reason.
   const std::vector<std::string>& seedErrors() const { return seedErrors_; }
@@ -51,16 +63,10 @@ class Peers {
     std::string type;
     json messages = json::array();
   };
-  struct Pending {
-    std::string uri, type;
-    json data;
-  };
-  using Handler = Answer (Peers::*)(const PeerRequest&, const std::map<std::string, std::string>&,
-                                    std::vector<Pending>*);
-
   void Seed(const json& seed);
   const Summoner* FindSummoner(uint64_t id) const;
   const Summoner* FindSummonerByName(const std::string& name) const;
+  json SummonerRecord(const Summoner& s) const;  // {summonerId, displayName}
   json PlayerRecord(const Summoner& s) const;
   json ConversationRecord(const Conversation& c) const;
 

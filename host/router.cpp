@@ -56,8 +56,7 @@ PathPattern::PathPattern(std::string pattern) : text_(std::move(pattern)) {
   if (!literal.empty()) parts_.push_back(Piece{0, std::move(literal)});
 }
 
-bool PathPattern::MatchFrom(size_t part, const std::string& path, size_t pos,
-                            std::vector<std::pair<size_t, size_t>>* spans) const {
+bool PathPattern::MatchFrom(size_t part, std::string_view path, size_t pos, Spans* spans) const {
   if (part == parts_.size()) return pos == path.size();
   const Piece& p = parts_[part];
   switch (p.kind) {
@@ -66,7 +65,7 @@ bool PathPattern::MatchFrom(size_t part, const std::string& path, size_t pos,
       return MatchFrom(part + 1, path, pos + p.text.size(), spans);
     case 1: {
       size_t end = path.find('/', pos);
-      if (end == std::string::npos) end = path.size();
+      if (end == std::string_view::npos) end = path.size();
       // Longest first, as a greedy expression would take it.
       for (size_t stop = end + 1; stop-- > pos;) {
         spans->push_back({pos, stop - pos});
@@ -89,18 +88,29 @@ bool PathPattern::MatchFrom(size_t part, const std::string& path, size_t pos,
   }
 }
 
-bool PathPattern::Match(const std::string& path, std::map<std::string, std::string>* captures, size_t* captured) const {
+bool PathPattern::MatchSpans(std::string_view path, Spans* spans, size_t* captured) const {
   *captured = 0;
+  spans->clear();
   if (literal_) return path == text_;
-  std::vector<std::pair<size_t, size_t>> spans;
-  if (!MatchFrom(0, path, 0, &spans)) return false;
+  if (!MatchFrom(0, path, 0, spans)) return false;
+  for (const auto& span : *spans) *captured += span.second;
+  return true;
+}
+
+void PathPattern::Decode(std::string_view path, const Spans& spans,
+                         std::map<std::string, std::string>* captures) const {
   size_t index = 0;
   for (const Piece& p : parts_) {
-    if (p.kind == 0) continue;
+    if (p.kind == 0 || index >= spans.size()) continue;
     const auto& span = spans[index++];
-    (*captures)[p.text] = DecodeUrlComponent(path.substr(span.first, span.second));
-    *captured += span.second;
+    (*captures)[p.text] = DecodeUrlComponent(std::string(path.substr(span.first, span.second)));
   }
+}
+
+bool PathPattern::Match(const std::string& path, std::map<std::string, std::string>* captures, size_t* captured) const {
+  Spans spans;
+  if (!MatchSpans(path, &spans, captured)) return false;
+  Decode(path, spans, captures);
   return true;
 }
 

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kivhost {
@@ -20,10 +22,18 @@ const char* MethodName(uint32_t number);         // "" for 0, 8 and unknown numb
 
 class PathPattern {
  public:
+  // Where each placeholder's capture lies in the path: offset and length.
+  using Spans = std::vector<std::pair<size_t, size_t>>;
+
   explicit PathPattern(std::string pattern);
 
   // Matches a path (no query); fills the decoded captures by placeholder name.
   bool Match(const std::string& path, std::map<std::string, std::string>* captures, size_t* captured) const;
+  // The same match without decoding anything: `spans` is overwritten, one per
+  // placeholder, and `captured` is their total length.
+  bool MatchSpans(std::string_view path, Spans* spans, size_t* captured) const;
+  // The decoded captures of a match MatchSpans found in `path`.
+  void Decode(std::string_view path, const Spans& spans, std::map<std::string, std::string>* captures) const;
   bool literal() const { return literal_; }
   const std::string& text() const { return text_; }
 
@@ -32,7 +42,7 @@ class PathPattern {
     int kind;  // 0 literal text, 1 one segment, 2 rest, 3 fragment
     std::string text;
   };
-  bool MatchFrom(size_t part, const std::string& path, size_t pos, std::vector<std::pair<size_t, size_t>>* spans) const;
+  bool MatchFrom(size_t part, std::string_view path, size_t pos, Spans* spans) const;
 
   std::string text_;
   bool literal_ = true;
@@ -61,13 +71,14 @@ class Router {
 
   // `url` may carry a query; only the path before it is compared.
   Match Find(uint32_t method, const std::string& methodText, const std::string& url) const {
-    const std::string path = StripQuery(url);
+    const std::string_view path = std::string_view(url).substr(0, url.find('?'));
     Match best;
     size_t bestLength = 0;
+    // Captures are decoded for the winner only; losing templates cost a scan.
+    PathPattern::Spans spans, bestSpans;
     for (const Route& route : routes_) {
-      std::map<std::string, std::string> captures;
       size_t length = 0;
-      if (!route.pattern.Match(path, &captures, &length)) continue;
+      if (!route.pattern.MatchSpans(path, &spans, &length)) continue;
       const bool methodOk =
           route.method == 0 || (route.method == method && (method != 8 || route.methodText == methodText));
       if (!methodOk) {
@@ -83,10 +94,11 @@ class Router {
         if (!literal && length >= bestLength) continue;
       }
       best.route = &route;
-      best.captures = std::move(captures);
+      std::swap(bestSpans, spans);
       bestLength = length;
       if (literal) break;
     }
+    if (best.route != nullptr) best.route->pattern.Decode(path, bestSpans, &best.captures);
     return best;
   }
 

@@ -15,6 +15,7 @@
 
 #include "host.h"
 #include "http_front.h"
+#include "raw_http.h"
 #include "router.h"
 
 namespace kivhost {
@@ -147,27 +148,7 @@ TEST(HostObserverTest, ObserversMayChangeTheListWhileBeingCalled) {
   EXPECT_EQ(second.load(), 1);
 }
 
-// Sends one request that asks the server to close, and returns the answer.
-std::string RawExchange(int port, const std::string& bytes) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return "";
-  }
-  timeval timeout{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  (void)!send(fd, bytes.data(), bytes.size(), 0);
-  std::string answer;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return answer;
-}
+using kivhost::rawhttp::RawExchange;
 
 class FrontPathsTest : public ::testing::Test {
  protected:

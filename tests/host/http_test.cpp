@@ -11,34 +11,14 @@
 
 #include "host.h"
 #include "http_front.h"
+#include "raw_http.h"
 
 namespace kivhost {
 namespace {
 
 using namespace std::chrono_literals;
 
-// Sends raw bytes and returns what the server answers before closing.
-std::string RawExchange(int port, const std::string& bytes, bool halfClose = false) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return "";
-  }
-  timeval timeout{1, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  (void)!send(fd, bytes.data(), bytes.size(), 0);
-  if (halfClose) shutdown(fd, SHUT_WR);  // nothing more comes: the server must not wait for it
-  std::string answer;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return answer;
-}
+using kivhost::rawhttp::RawExchange;
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
   const auto end = std::chrono::steady_clock::now() + limit;

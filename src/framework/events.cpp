@@ -236,31 +236,34 @@ void PluginContext::Shutdown() {
 // ---------------------------------------------------------------------------
 // The host's callbacks
 
-void PluginContext::ResourceEventCallback(const HostEvent* event) {
-  if (event == nullptr) return;
+template <class Slot>
+bool PluginContext::ReceiveEvent(const HostEvent* event, Slot EventHandlerRecord::*slot, PluginContext*& context,
+                                 HandlerPtr& handler, binding::ValueResult& value) {
+  if (event == nullptr) return false;
   HostEvent copy;
   std::memcpy(static_cast<void*>(&copy), event, sizeof copy);
-  auto* context = static_cast<PluginContext*>(copy.context);
-  if (context == nullptr || copy.name == nullptr) return;
-  const HandlerPtr handler = context->FindHandler(copy.name);
-  if (handler == nullptr || !handler->resource) return;
+  context = static_cast<PluginContext*>(copy.context);
+  if (context == nullptr || copy.name == nullptr) return false;
+  handler = context->FindHandler(copy.name);
+  if (handler == nullptr || !((*handler).*slot)) return false;
+  return binding::ReadHostValue(value, value, copy.payload, "<result>");
+}
+
+void PluginContext::ResourceEventCallback(const HostEvent* event) {
+  PluginContext* context;
+  HandlerPtr handler;
   binding::ValueResult value;
-  if (!binding::ReadHostValue(value, value, copy.payload, "<result>")) return;
+  if (!ReceiveEvent(event, &EventHandlerRecord::resource, context, handler, value)) return;
   PluginResourceEvent resource;
   if (!ReadResourceEvent(value, resource, context->Api().Types())) return;
   handler->resource(resource);
 }
 
 void PluginContext::ServiceProxyEventCallback(const HostEvent* event) {
-  if (event == nullptr) return;
-  HostEvent copy;
-  std::memcpy(static_cast<void*>(&copy), event, sizeof copy);
-  auto* context = static_cast<PluginContext*>(copy.context);
-  if (context == nullptr || copy.name == nullptr) return;
-  const HandlerPtr handler = context->FindHandler(copy.name);
-  if (handler == nullptr || !handler->serviceProxy) return;
+  PluginContext* context;
+  HandlerPtr handler;
   binding::ValueResult value;
-  if (!binding::ReadHostValue(value, value, copy.payload, "<result>")) return;
+  if (!ReceiveEvent(event, &EventHandlerRecord::serviceProxy, context, handler, value)) return;
   if (!value.IsStructure()) return;
   PluginServiceProxyResponse response;
   binding::ValueResult check;

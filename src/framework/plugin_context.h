@@ -219,6 +219,13 @@ class PluginContext : public EventSubscriber {
   };
   using HandlerPtr = std::shared_ptr<EventHandlerRecord>;
 
+  // What both event callbacks start with: the packed record copied out, the
+  // receiving context, its handler for the event (which must have `slot`
+  // set) and the payload read. False when any of these is missing.
+  template <class Slot>
+  static bool ReceiveEvent(const HostEvent* event, Slot EventHandlerRecord::*slot, PluginContext*& context,
+                           HandlerPtr& handler, binding::ValueResult& value);
+
   template <class P>
   void BuildParameters(binding::ValueResult& value, const P& params);
   Result<void> Send(HostResponse& response, HttpMethod method, std::string_view url,

@@ -441,6 +441,41 @@ const InternedString* ValueArena::MakeStandalone(std::string_view text, uint32_t
   return record;
 }
 
+const InternedString* ValueArena::MakeLongText(std::string_view text) {
+  const std::size_t n = text.size();
+  if (n > 256) {
+    // Long enough for the library's vector loops to win over one fused pass.
+    if (std::memchr(text.data(), 0, n) != nullptr) return nullptr;
+    return MakeStandalone(text, 0);
+  }
+  const std::size_t bytes = RecordBytes(n);
+  void* block = Allocate(bytes);
+  auto* record = ::new (block) InternedString(0, static_cast<uint32_t>(n));
+  char* out = reinterpret_cast<char*>(record + 1);
+  const char* in = text.data();
+  uint64_t zeros = 0;
+  uint64_t word;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::memcpy(&word, in + i, 8);
+    std::memcpy(out + i, &word, 8);
+    zeros |= ZeroBytes(word);
+  }
+  if (i != n) {  // the last word overlaps the one before (n >= 8)
+    std::memcpy(&word, in + n - 8, 8);
+    std::memcpy(out + n - 8, &word, 8);
+    zeros |= ZeroBytes(word);
+  }
+  out[n] = '\0';
+  if (zeros != 0) {
+    record->~InternedString();
+    Free(block, bytes);
+    return nullptr;
+  }
+  record->refs_ = 1 | InternedString::kStandalone;
+  return record;
+}
+
 void ValueArena::EnterUnlisted(const InternedString* const* records, std::size_t count) {
   ReserveStrings(stringCount_ + count);
   const uint32_t mask = slotCount_ - 1;

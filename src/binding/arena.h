@@ -274,6 +274,16 @@ class ValueArena : public mem::Allocated {
     if (bytes > kMaxPooledBlock) return AllocateHeap(bytes);
     return AllocateFrom(ClassOf(bytes));
   }
+  // The same, telling the bytes really available in the block (see UsableSize).
+  void* AllocateUsable(std::size_t bytes, std::size_t* usable) {
+    if (bytes > kMaxPooledBlock) {
+      *usable = bytes;
+      return AllocateHeap(bytes);
+    }
+    const std::size_t cls = ClassOf(bytes);
+    *usable = kClassSize[cls];
+    return AllocateFrom(cls);
+  }
   void Free(void* block, std::size_t bytes) {
     if (bytes > kMaxPooledBlock) return FreeHeap(block);
     FreeTo(ClassOf(bytes), block);
@@ -311,6 +321,17 @@ class ValueArena : public mem::Allocated {
   }
   // String values this long or longer get a standalone record.
   static constexpr std::size_t kSharedTextLimit = 16;
+  // A short text value (1 to kSharedTextLimit - 1 bytes, the first not
+  // zero), cut at its first zero byte and interned. Such texts repeat like
+  // keys (kinds, states, tags), so they share the key cache.
+  const InternedString* InternShort(std::string_view text) {
+    if (HasZeroByte(text.data(), text.size())) return InternKey(text.substr(0, std::strlen(text.data())));
+    return InternKey(text);
+  }
+  // A standalone record of a long text (kSharedTextLimit bytes or more),
+  // copied and checked for zero bytes in one pass; null, with nothing kept,
+  // when the text holds a zero byte.
+  const InternedString* MakeLongText(std::string_view text);
   // A standalone record of the text, counted once; `hash` is its FNV-1a
   // when known, else 0.
   const InternedString* MakeStandalone(std::string_view text, uint32_t hash);
@@ -331,6 +352,53 @@ class ValueArena : public mem::Allocated {
   void EnterUnlisted(const InternedString* const* records, std::size_t count);
   // Starts loading the table slot of a hash, ahead of interning a batch.
   void PrefetchSlot(uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slotCount_ - 1)]); }
+  // Byte equality, without a library call for the short texts that keys are.
+  static bool SameText(const char* a, const char* b, std::size_t n) {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+      uint64_t x0, y0, x1, y1;
+      std::memcpy(&x0, a, 8);
+      std::memcpy(&y0, b, 8);
+      std::memcpy(&x1, a + n - 8, 8);
+      std::memcpy(&y1, b + n - 8, 8);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4) {
+      uint32_t x0, y0, x1, y1;
+      std::memcpy(&x0, a, 4);
+      std::memcpy(&y0, b, 4);
+      std::memcpy(&x1, a + n - 4, 4);
+      std::memcpy(&y1, b + n - 4, 4);
+      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i]) return false;
+    }
+    return true;
+  }
+  // Whether a text of fewer than 16 bytes holds a zero byte.
+  static bool HasZeroByte(const char* p, std::size_t n) {
+    if (n >= 8) {
+      uint64_t x0, x1;
+      std::memcpy(&x0, p, 8);
+      std::memcpy(&x1, p + n - 8, 8);
+      return (ZeroBytes(x0) | ZeroBytes(x1)) != 0;
+    }
+    if (n >= 4) {
+      uint32_t x0, x1;
+      std::memcpy(&x0, p, 4);
+      std::memcpy(&x1, p + n - 4, 4);
+      return ZeroBytes((static_cast<uint64_t>(x0) << 32) | x1) != 0;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+      if (p[i] == '\0') return true;
+    }
+    return false;
+  }
+  // Non-zero exactly when one of the eight bytes of `word` is zero.
+  static constexpr uint64_t ZeroBytes(uint64_t word) {
+    return (word - 0x0101010101010101ull) & ~word & 0x8080808080808080ull;
+  }
   static void Retain(const InternedString* text) {
     if (text->length_ != 0) ++const_cast<InternedString*>(text)->refs_;
   }
@@ -441,30 +509,6 @@ class ValueArena : public mem::Allocated {
       for (std::size_t i = 0; i < n; ++i) prefix = (prefix << 8) | static_cast<uint8_t>(p[i]);
     }
     return static_cast<uint32_t>(((prefix + n) * 0x9E3779B97F4A7C15ull) >> 58);
-  }
-  // Byte equality, without a library call for the short texts that keys are.
-  static bool SameText(const char* a, const char* b, std::size_t n) {
-    if (n > 16) return std::memcmp(a, b, n) == 0;
-    if (n >= 8) {
-      uint64_t x0, y0, x1, y1;
-      std::memcpy(&x0, a, 8);
-      std::memcpy(&y0, b, 8);
-      std::memcpy(&x1, a + n - 8, 8);
-      std::memcpy(&y1, b + n - 8, 8);
-      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    if (n >= 4) {
-      uint32_t x0, y0, x1, y1;
-      std::memcpy(&x0, a, 4);
-      std::memcpy(&y0, b, 4);
-      std::memcpy(&x1, a + n - 4, 4);
-      std::memcpy(&y1, b + n - 4, 4);
-      return ((x0 ^ y0) | (x1 ^ y1)) == 0;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-      if (a[i] != b[i]) return false;
-    }
-    return true;
   }
   void DropString(InternedString* record);
   void ResizeTable(uint32_t slotCount);

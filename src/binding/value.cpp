@@ -7,18 +7,10 @@
 
 namespace kiv::binding {
 
-// Container storage is one arena block: a small header followed by the
-// elements, members or bytes. Values hold no pointer to themselves, so the
-// storage may be moved with memcpy when it grows.
-struct ArrayBlock {
-  uint32_t size;
-  uint32_t capacity;
-};
-struct MapBlock {
-  uint32_t size;
-  uint32_t capacity : 31;
-  uint32_t unsorted : 1;  // members appended out of order since the last sort
-};
+using value_detail::ArrayBlock;
+using value_detail::kBlockHeader;
+using value_detail::MapBlock;
+
 struct BlobBlock {
   uint32_t size;
   uint32_t capacity;
@@ -30,7 +22,6 @@ struct EnumRecord {
 
 namespace {
 
-constexpr std::size_t kBlockHeader = 8;
 static_assert(sizeof(ArrayBlock) == kBlockHeader && sizeof(MapBlock) == kBlockHeader &&
               sizeof(BlobBlock) == kBlockHeader);
 static_assert(alignof(Value) <= kBlockHeader && alignof(ValueMember) <= kBlockHeader);
@@ -511,8 +502,8 @@ Value::Value(const Value& other) : Value() { CopyFrom(other); }
 
 Value::Value(Value&& other) noexcept : Value() { MoveFrom(other); }
 
-ValueArena* Value::EnsureArena() {
-  if (arena_ == nullptr) arena_ = new ValueArena();
+ValueArena* Value::CreateArena() {
+  arena_ = new ValueArena();
   return arena_;
 }
 
@@ -602,26 +593,22 @@ void Value::MoveFrom(Value& source) {
 void Value::SetString(const char* text) { SetString(text == nullptr ? std::string_view() : std::string_view(text)); }
 
 void Value::SetString(std::string_view text) {
-  // Short texts are hashed while looking for a zero byte; long ones are
-  // neither hashed nor looked up (see ValueArena::Text).
-  uint32_t hash = 0;
-  if (text.size() < ValueArena::kSharedTextLimit) {
-    hash = CutAndHash(text);
-  } else {
-    text = CutAtZero(text);
-    if (text.size() < ValueArena::kSharedTextLimit) hash = Fnv1a(text);
-  }
-  if (text.empty()) {
-    Reset();
-    kind_ = ValueKind::String;
-    payload_.s = &InternedString::Empty();
-    return;
-  }
   // Made before the old payload goes: the text may be part of it.
-  ValueArena* arena = EnsureArena();
-  const InternedString* record =
-      text.size() < ValueArena::kSharedTextLimit ? arena->Intern(text, hash) : arena->MakeStandalone(text, 0);
-  ReleasePayload();
+  const InternedString* record = nullptr;
+  if (text.size() >= ValueArena::kSharedTextLimit) {
+    record = EnsureArena()->MakeLongText(text);
+    if (record == nullptr) text = CutAtZero(text);  // only what precedes a zero byte counts
+  }
+  if (record == nullptr) {
+    if (text.size() >= ValueArena::kSharedTextLimit) {
+      record = arena_->MakeStandalone(text, 0);
+    } else if (!text.empty() && text[0] != '\0') {
+      record = EnsureArena()->InternShort(text);
+    } else {
+      record = &InternedString::Empty();
+    }
+  }
+  if (kind_ >= ValueKind::String) ReleasePayload();
   kind_ = ValueKind::String;
   payload_.s = record;
 }
@@ -693,30 +680,21 @@ void Value::SetEnum(int32_t number, const TypeId* type) {
 // ---------------------------------------------------------------------------
 // Shape
 
-void Value::MakeCollection() {
-  if (kind_ == ValueKind::Collection) return;
-  Reset();
-  kind_ = ValueKind::Collection;
-}
-
-void Value::MakeStructure() {
-  if (kind_ == ValueKind::Structure) return;
-  Reset();
-  kind_ = ValueKind::Structure;
-}
-
 void Value::GrowElements(std::size_t minimum, bool exact) {
   constexpr std::size_t kMax = MaxCountFor(sizeof(Value));
   if (minimum > kMax) throw std::bad_alloc();
   ValueArena* arena = EnsureArena();
   ArrayBlock* block = ValueTree::Array(*this);
   const std::size_t old = block != nullptr ? block->capacity : 0;
-  std::size_t wanted = exact ? minimum : std::max<std::size_t>({minimum, old * 2, 4});
-  const std::size_t capacity = FillCapacity(std::min(wanted, kMax), sizeof(Value), kMax);
+  const std::size_t wanted = std::min(exact ? minimum : std::max<std::size_t>({minimum, old * 2, 4}), kMax);
+  std::size_t capacity;
   if (block == nullptr) {
-    block = static_cast<ArrayBlock*>(arena->Allocate(ArrayBytes(capacity)));
+    std::size_t usable;
+    block = static_cast<ArrayBlock*>(arena->AllocateUsable(ArrayBytes(wanted), &usable));
+    capacity = std::min((usable - kBlockHeader) / sizeof(Value), kMax);
     block->size = 0;
   } else {
+    capacity = FillCapacity(wanted, sizeof(Value), kMax);
     block = static_cast<ArrayBlock*>(arena->Resize(block, ArrayBytes(old), ArrayBytes(capacity)));
   }
   block->capacity = static_cast<uint32_t>(capacity);
@@ -742,15 +720,7 @@ Value& Value::Element(std::size_t index) {
   return elements[index];
 }
 
-Value& Value::Append() {
-  if (kind_ == ValueKind::Collection) {
-    if (ArrayBlock* block = ValueTree::Array(*this); block != nullptr && block->size < block->capacity) {
-      Value* element = ::new (static_cast<void*>(ElementsOf(block) + block->size)) Value();
-      element->InitChild(arena_);
-      ++block->size;
-      return *element;
-    }
-  }
+Value& Value::AppendSlow() {
   MakeCollection();
   ArrayBlock* block = ValueTree::Array(*this);
   return Element(block != nullptr ? block->size : 0);
@@ -771,13 +741,16 @@ void Value::GrowMembers(std::size_t minimum, bool exact) {
   // Small at first (a one-member result fits an inline page), then straight
   // to the size of a typical record, then doubling.
   const std::size_t next = old == 0 ? 2 : (old < 8 ? 8 : old * 2);
-  std::size_t wanted = exact ? minimum : std::max(minimum, next);
-  const std::size_t capacity = FillCapacity(std::min(wanted, kMax), sizeof(ValueMember), kMax);
+  const std::size_t wanted = std::min(exact ? minimum : std::max(minimum, next), kMax);
+  std::size_t capacity;
   if (block == nullptr) {
-    block = static_cast<MapBlock*>(arena->Allocate(MapBytes(capacity)));
+    std::size_t usable;
+    block = static_cast<MapBlock*>(arena->AllocateUsable(MapBytes(wanted), &usable));
+    capacity = std::min((usable - kBlockHeader) / sizeof(ValueMember), kMax);
     block->size = 0;
     block->unsorted = 0;
   } else {
+    capacity = FillCapacity(wanted, sizeof(ValueMember), kMax);
     block = static_cast<MapBlock*>(arena->Resize(block, MapBytes(old), MapBytes(capacity)));
   }
   block->capacity = static_cast<uint32_t>(capacity);
@@ -833,16 +806,20 @@ Value& Value::AppendMember(std::string_view key) {
 }
 
 Value& Value::AppendMember(const InternedString* key) {
+  const MapBlock* block = kind_ == ValueKind::Structure ? ValueTree::Map(*this) : nullptr;
+  const bool ascending = block == nullptr || block->size == 0 || block->unsorted ||
+                         CompareKeys(MembersOf(const_cast<MapBlock*>(block))[block->size - 1].key_, key) < 0;
+  return AppendMember(key, ascending);
+}
+
+Value& Value::AppendMemberSlow(const InternedString* key, bool ascending) {
   ValueArena::Retain(key);  // before a reset that might drop the last other holder
   if (kind_ != ValueKind::Structure) {
     ReleasePayload();
     kind_ = ValueKind::Structure;
   }
   MapBlock* block = ValueTree::Map(*this);
-  if (block != nullptr && block->size != 0 && !block->unsorted &&
-      CompareKeys(MembersOf(block)[block->size - 1].key_, key) >= 0) {
-    block->unsorted = 1;
-  }
+  if (!ascending && block != nullptr && block->size != 0) block->unsorted = 1;
   return InsertMember(key, block != nullptr ? block->size : 0);
 }
 

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -24,6 +25,22 @@ namespace kiv::binding {
 
 struct TypeId;  // types.h
 class ValueMember;
+
+// Container storage is one arena block: a small header followed by the
+// elements, members or bytes. Values hold no pointer to themselves, so the
+// storage may be moved with memcpy when it grows.
+namespace value_detail {
+struct ArrayBlock {
+  uint32_t size;
+  uint32_t capacity;
+};
+struct MapBlock {
+  uint32_t size;
+  uint32_t capacity : 31;
+  uint32_t unsorted : 1;  // members appended out of order since the last sort
+};
+inline constexpr std::size_t kBlockHeader = 8;
+}  // namespace value_detail
 
 enum class ValueKind : uint8_t {
   Empty = 0,
@@ -127,12 +144,32 @@ class Value {
   void SetEnum(EnumValue value) { SetEnum(value.number, value.type); }
 
   // Shape. A value of another kind is reset first.
-  void MakeCollection();
-  void MakeStructure();
+  void MakeCollection() {
+    if (kind_ == ValueKind::Collection) return;
+    if (kind_ >= ValueKind::String) Reset();
+    payload_.bits = 0;
+    kind_ = ValueKind::Collection;
+  }
+  void MakeStructure() {
+    if (kind_ == ValueKind::Structure) return;
+    if (kind_ >= ValueKind::String) Reset();
+    payload_.bits = 0;
+    kind_ = ValueKind::Structure;
+  }
   // Element `index`, appending Empty elements up to and including it.
   Value& Element(std::size_t index);
   // A new Empty element at the end.
-  Value& Append();
+  Value& Append() {
+    auto* block = static_cast<value_detail::ArrayBlock*>(payload_.block);
+    if (kind_ == ValueKind::Collection && block != nullptr && block->size < block->capacity) {
+      void* place = reinterpret_cast<Value*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader) + block->size;
+      Value* element = ::new (place) Value();
+      ++block->size;
+      element->InitChild(arena_);
+      return *element;
+    }
+    return AppendSlow();
+  }
   // Room for `count` elements; only on a Collection.
   void Reserve(std::size_t count);
   // The member under `key` (cut at its first zero byte), inserted Empty when absent.
@@ -146,6 +183,10 @@ class Value {
   // The same with a key record of this tree (from InternKey, or the key of
   // one of its members), which the new member counts for itself.
   Value& AppendMember(const InternedString* key);
+  // For readers that know the order of their keys: `ascending` promises that
+  // the key sorts after every key already in the structure, which then needs
+  // no comparison; false marks the structure for sorting at its next read.
+  Value& AppendMember(const InternedString* key, bool ascending);
   // Keys interned once for many members: the record of `key` (cut at its
   // first zero byte) in this tree, counted for the caller, who gives the
   // count back with ReleaseKey on a value of the same tree.
@@ -206,7 +247,7 @@ class Value {
   };
 
   // Creates the arena of a root on demand; elements always have their parent's.
-  ValueArena* EnsureArena();
+  ValueArena* EnsureArena() { return arena_ != nullptr ? arena_ : CreateArena(); }
   // Frees the payload record by record, leaving every other record of the
   // arena alone; then Empty.
   void ReleasePayload();
@@ -223,8 +264,11 @@ class Value {
     kind_ = ValueKind::Empty;
     owner_ = 0;
   }
+  ValueArena* CreateArena();
   // Inserts a member with a counted key at `position` of the member array.
   Value& InsertMember(const InternedString* key, std::size_t position);
+  Value& AppendMemberSlow(const InternedString* key, bool ascending);
+  Value& AppendSlow();
   void GrowElements(std::size_t minimum, bool exact);
   void GrowMembers(std::size_t minimum, bool exact);
 
@@ -254,6 +298,22 @@ class ValueMember {
   const InternedString* key_;
   Value value_;
 };
+
+inline Value& Value::AppendMember(const InternedString* key, bool ascending) {
+  auto* block = static_cast<value_detail::MapBlock*>(payload_.block);
+  if (kind_ == ValueKind::Structure && block != nullptr && block->size < block->capacity) {
+    ValueArena::Retain(key);
+    if (!ascending && block->size != 0) block->unsorted = 1;
+    void* place =
+        reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader) + block->size;
+    ValueMember* member = ::new (place) ValueMember();
+    ++block->size;
+    member->key_ = key;
+    member->value_.InitChild(arena_);
+    return member->value_;
+  }
+  return AppendMemberSlow(key, ascending);
+}
 
 // A value with a success flag: the outcome of conversions, readers and
 // bound-function calls. Once failed, later steps on it are expected to do

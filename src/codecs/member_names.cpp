@@ -45,7 +45,7 @@ uint64_t MemberNames::Hash(std::string_view name) {
   return h ^ (h >> 32);
 }
 
-void MemberNames::Close(const NameScope& scope) {
+void MemberNames::CloseUsed(const NameScope& scope) {
   hashes_.resize(scope.start);
   if (scope.table >= 0) --tablesInUse_;
 }
@@ -100,27 +100,33 @@ bool MemberNames::Add(NameScope& scope, std::string_view name) {
 }
 
 binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name) {
-  Vector<const binding::InternedString*>& shape = shapes_[keys.depth];
+  Shape& shape = shapes_[keys.depth];
   if (!keys.diverged) {
     // The keys so far followed the shape: they are distinct, and from here
     // on the shape follows this object instead.
     keys.diverged = true;
-    for (uint32_t i = 0; i < keys.index; ++i) names_.Add(keys.names, shape[i]->View());
-    for (std::size_t i = keys.index; i < shape.size(); ++i) root_.ReleaseKey(shape[i]);
-    shape.resize(keys.index);
+    for (uint32_t i = 0; i < keys.index; ++i) names_.Add(keys.names, shape.keys[i]->View());
+    for (std::size_t i = keys.index; i < shape.keys.size(); ++i) root_.ReleaseKey(shape.keys[i]);
+    shape.keys.resize(keys.index);
+    if (shape.ascending > keys.index) shape.ascending = keys.index;
   }
   name = CutAtZero(name);
   if (!names_.Add(keys.names, name)) return nullptr;
   const binding::InternedString* key = object.InternKey(name);  // the shape keeps this count
-  shape.push_back(key);
+  // The object's members are the shape's keys: it stays in order while they ascend.
+  const bool ascending =
+      shape.ascending == shape.keys.size() && (shape.keys.empty() || shape.keys.back()->View() < key->View());
+  if (ascending) ++shape.ascending;
+  shape.keys.push_back(key);
   ++keys.index;
-  return &object.AppendMember(key);
+  return &object.AppendMember(key, ascending);
 }
 
 void MemberKeys::Release() {
-  for (Vector<const binding::InternedString*>& shape : shapes_) {
-    for (const binding::InternedString* key : shape) root_.ReleaseKey(key);
-    shape.clear();
+  for (Shape& shape : shapes_) {
+    for (const binding::InternedString* key : shape.keys) root_.ReleaseKey(key);
+    shape.keys.clear();
+    shape.ascending = 0;
   }
 }
 

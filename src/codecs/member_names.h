@@ -42,7 +42,9 @@ class MemberNames {
  public:
   // Scopes nest: the last one opened is the first one closed.
   NameScope Open() { return NameScope{static_cast<uint32_t>(hashes_.size()), 0, -1}; }
-  void Close(const NameScope& scope);
+  void Close(const NameScope& scope) {
+    if (scope.count != 0 || scope.table >= 0) CloseUsed(scope);
+  }
 
   // Records `name` (already cut at its first zero byte) in the scope. True
   // when the name is certainly new there; false when it may be a repeat.
@@ -54,6 +56,7 @@ class MemberNames {
   // Below this many names a scan of the scope's hashes is cheapest.
   static constexpr uint32_t kScanLimit = 16;
 
+  void CloseUsed(const NameScope& scope);
   bool AddToTable(Vector<uint64_t>& table, uint64_t hash);
   void StartTable(NameScope& scope);
 
@@ -82,6 +85,8 @@ struct ObjectKeys {
 // distinct: the member is appended at the cost of comparing one text. At the
 // first name that differs the object falls back to the name index, fed with
 // the keys so far, and the remembered sequence becomes this object's keys.
+// The sequence also knows how far its keys ascend, so members appended
+// along it need no comparison to keep their structure's order known.
 class MemberKeys {
  public:
   // `root` is the tree the records belong to. Release() must run before the
@@ -105,12 +110,11 @@ class MemberKeys {
   // the caller then goes through the exact lookup for the rest of the object.
   binding::Value* Append(binding::Value& object, ObjectKeys& keys, std::string_view name) {
     if (!keys.diverged) {
-      const Vector<const binding::InternedString*>& shape = shapes_[keys.depth];
-      if (keys.index < shape.size()) {
-        const binding::InternedString* key = shape[keys.index];
-        if (key->Size() == name.size() && std::memcmp(key->CStr(), name.data(), name.size()) == 0) {
-          ++keys.index;
-          return &object.AppendMember(key);
+      const Shape& shape = shapes_[keys.depth];
+      if (keys.index < shape.keys.size()) {
+        const binding::InternedString* key = shape.keys[keys.index];
+        if (key->Size() == name.size() && binding::ValueArena::SameText(key->CStr(), name.data(), name.size())) {
+          return &object.AppendMember(key, keys.index++ < shape.ascending);
         }
       }
     }
@@ -123,8 +127,14 @@ class MemberKeys {
  private:
   binding::Value* AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name);
 
+  // The keys of the last object read at one depth, in their order.
+  struct Shape {
+    Vector<const binding::InternedString*> keys;
+    uint32_t ascending = 0;  // how many leading keys are in strictly ascending order
+  };
+
   binding::Value& root_;
-  Vector<Vector<const binding::InternedString*>> shapes_;  // by depth
+  Vector<Shape> shapes_;  // by depth
   MemberNames names_;
 };
 

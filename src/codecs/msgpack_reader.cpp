@@ -19,10 +19,9 @@ constexpr uint64_t kReserveLimit = 1u << 16;
 // An array or map being filled.
 struct Frame {
   Value* container;
-  uint64_t remaining;     // elements or key/value pairs still due
-  uint64_t declared;      // the count its header gave, for messages
-  std::size_t start;      // position of its first entry, for messages
-  uint64_t reservedLeft;  // reserved places not yet filled
+  uint32_t remaining;  // elements or key/value pairs still due
+  uint32_t declared;   // the count its header gave, for messages
+  std::size_t start;   // position of its first entry, for messages
   bool isMap;
   bool exact;  // member names go through the exact lookup
   detail::ObjectKeys keys;
@@ -30,7 +29,7 @@ struct Frame {
 
 class Decoder {
  public:
-  Decoder(const uint8_t* data, std::size_t size) : data_(data), size_(size), keys_(root_) {}
+  Decoder(const uint8_t* data, std::size_t size) : data_(data), size_(size), keys_(root_), reserveBudget_(size) {}
 
   ValueResult Run();
   std::size_t Position() const { return pos_; }
@@ -47,16 +46,16 @@ class Decoder {
   // Big-endian reads; each checks what is left first.
   bool Read8(uint8_t* out) {
     if (Left() < 1) {
-      Fail("Invalid MessagePack data. 8-bit integer value at position %1 is truncated.", Pos());
-      return false;
+      *out = 0;
+      return TruncatedInteger(8);
     }
     *out = data_[pos_++];
     return true;
   }
   bool Read16(uint16_t* out) {
     if (Left() < 2) {
-      Fail("Invalid MessagePack data. 16-bit integer value at position %1 is truncated.", Pos());
-      return false;
+      *out = 0;
+      return TruncatedInteger(16);
     }
     *out = static_cast<uint16_t>((data_[pos_] << 8) | data_[pos_ + 1]);
     pos_ += 2;
@@ -64,8 +63,8 @@ class Decoder {
   }
   bool Read32(uint32_t* out) {
     if (Left() < 4) {
-      Fail("Invalid MessagePack data. 32-bit integer value at position %1 is truncated.", Pos());
-      return false;
+      *out = 0;
+      return TruncatedInteger(32);
     }
     *out = Load32(data_ + pos_);
     pos_ += 4;
@@ -73,12 +72,25 @@ class Decoder {
   }
   bool Read64(uint64_t* out) {
     if (Left() < 8) {
-      Fail("Invalid MessagePack data. 64-bit integer value at position %1 is truncated.", Pos());
-      return false;
+      *out = 0;
+      return TruncatedInteger(64);
     }
     *out = (static_cast<uint64_t>(Load32(data_ + pos_)) << 32) | Load32(data_ + pos_ + 4);
     pos_ += 8;
     return true;
+  }
+  // Failures, kept out of the paths that succeed; each returns false.
+  [[gnu::noinline]] bool TruncatedInteger(int bits) {
+    Fail("Invalid MessagePack data. %1-bit integer value at position %2 is truncated.", bits, Pos());
+    return false;
+  }
+  [[gnu::noinline]] bool TruncatedBytes(uint32_t length, bool text) {
+    if (text) {
+      Fail("Invalid MessagePack data. String of size %1 at position %2 is truncated.", length, Pos());
+    } else {
+      Fail("Invalid MessagePack data. Raw bytes of size %1 at position %2 are truncated.", length, Pos());
+    }
+    return false;
   }
   static uint32_t Load32(const uint8_t* p) {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -89,7 +101,15 @@ class Decoder {
   // The length of a str or bin after its type byte; false on failure.
   bool ReadLength(uint8_t type, uint32_t* length);
   // Text or bytes of `length` at the position, checked against what is left.
-  bool TakeBytes(uint32_t length, bool text, const uint8_t** bytes);
+  bool TakeBytes(uint32_t length, bool text, const uint8_t** bytes) {
+    if (length > Left()) {
+      *bytes = nullptr;
+      return TruncatedBytes(length, text);
+    }
+    *bytes = data_ + pos_;
+    pos_ += length;
+    return true;
+  }
 
   bool ReadKey(Frame& frame, Value** target);
   bool OpenContainer(Value* target, uint32_t count, bool isMap);
@@ -106,11 +126,12 @@ class Decoder {
   Value root_;
   Vector<Frame> frames_;
   detail::MemberKeys keys_;  // after root_: gives its counts back before the tree goes
-  // Bytes promised to reserved but unfilled places of every open container.
-  // A place needs at least one byte (a member two), so reservations never
-  // exceed what the rest of the input could fill, however large the counts
-  // that headers claim.
-  uint64_t promised_ = 0;
+  // Places that containers may still reserve, counted in input bytes. Every
+  // element needs a byte of its own and every member two, so the true counts
+  // of a whole document add up to less than its size: a document that
+  // succeeds always gets its reservations, and headers that claim more than
+  // the input holds can never reserve more than its size in all.
+  uint64_t reserveBudget_;
 };
 
 bool Decoder::ReadLength(uint8_t type, uint32_t* length) {
@@ -133,20 +154,6 @@ bool Decoder::ReadLength(uint8_t type, uint32_t* length) {
       return Read32(length);
     }
   }
-}
-
-bool Decoder::TakeBytes(uint32_t length, bool text, const uint8_t** bytes) {
-  if (length > Left()) {
-    if (text) {
-      Fail("Invalid MessagePack data. String of size %1 at position %2 is truncated.", length, Pos());
-    } else {
-      Fail("Invalid MessagePack data. Raw bytes of size %1 at position %2 are truncated.", length, Pos());
-    }
-    return false;
-  }
-  *bytes = data_ + pos_;
-  pos_ += length;
-  return true;
 }
 
 bool Decoder::ReadKey(Frame& frame, Value** target) {
@@ -200,20 +207,21 @@ bool Decoder::OpenContainer(Value* target, uint32_t count, bool isMap) {
   }
   if (count == 0) return true;
 
-  const uint64_t unit = isMap ? 2 : 1;
-  uint64_t reserve = Left() > promised_ ? (Left() - promised_) / unit : 0;
-  if (count < reserve) reserve = count;
-  if (reserve > kReserveLimit) reserve = kReserveLimit;  // beyond this, growth is cheap enough
-  if (reopened) reserve = 0;
-  if (reserve != 0) {
-    if (isMap) {
-      target->ReserveMembers(static_cast<std::size_t>(reserve));
-    } else {
-      target->Reserve(static_cast<std::size_t>(reserve));
+  if (!reopened) {
+    const uint64_t unit = isMap ? 2 : 1;
+    uint64_t reserve = reserveBudget_ / unit;
+    if (count < reserve) reserve = count;
+    if (reserve > kReserveLimit) reserve = kReserveLimit;  // beyond this, growth is cheap enough
+    if (reserve != 0) {
+      if (isMap) {
+        target->ReserveMembers(static_cast<std::size_t>(reserve));
+      } else {
+        target->Reserve(static_cast<std::size_t>(reserve));
+      }
+      reserveBudget_ -= reserve * unit;
     }
-    promised_ += reserve * unit;
   }
-  frames_.push_back(Frame{target, count, count, pos_, reserve, isMap, reopened && isMap,
+  frames_.push_back(Frame{target, count, count, pos_, isMap, reopened && isMap,
                           isMap ? keys_.Open(frames_.size()) : detail::ObjectKeys{}});
   return true;
 }
@@ -222,7 +230,6 @@ bool Decoder::NextTarget(Value** target) {
   while (!frames_.empty()) {
     Frame& frame = frames_.back();
     if (frame.remaining == 0) {
-      promised_ -= frame.reservedLeft * (frame.isMap ? 2 : 1);
       if (frame.isMap) keys_.Close(frame.keys);
       frames_.pop_back();
       continue;
@@ -232,10 +239,6 @@ bool Decoder::NextTarget(Value** target) {
       return false;
     }
     --frame.remaining;
-    if (frame.reservedLeft != 0) {
-      --frame.reservedLeft;
-      promised_ -= frame.isMap ? 2 : 1;
-    }
     if (!frame.isMap) {
       *target = &frame.container->Append();
       return true;

@@ -98,6 +98,27 @@ TEST(ValueStrings, TextIsKeptUpToItsFirstZeroByte) {
   m.SetBool(true);
   EXPECT_EQ(Keys(v), "k");
   EXPECT_TRUE(v.FindMember("k").AsBool());
+
+  // Long texts are copied and searched for the zero byte in one pass, by
+  // words: every length around a word boundary, and a zero at every place.
+  Value root;
+  for (std::size_t length : {15u, 16u, 17u, 23u, 24u, 25u, 40u, 256u, 257u, 300u}) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += static_cast<char>('a' + i % 26);
+    Value& whole = root.Member("whole");
+    whole.SetString(text);
+    ASSERT_EQ(whole.AsText(), text) << length;
+    for (std::size_t zero = 0; zero < length; ++zero) {
+      std::string cut = text;
+      cut[zero] = '\0';
+      Value& place = root.Member("cut");
+      place.SetString(cut);
+      ASSERT_EQ(place.AsText(), text.substr(0, zero)) << length << " " << zero;
+      ASSERT_EQ(place.AsString()->IsStandalone(), zero >= ValueArena::kSharedTextLimit) << length << " " << zero;
+    }
+  }
+  // Replaced texts left nothing behind: only the keys are in the table.
+  EXPECT_EQ(LiveStrings(root), 2u);
 }
 
 TEST(ValueStrings, EqualTextsShareOneRecordUntilTheLastGoes) {
@@ -296,6 +317,34 @@ TEST(ValueStructures, MembersAppendedWithInternedKeys) {
   s.ReleaseKey(k);
   EXPECT_EQ(Keys(s), "k");
   EXPECT_EQ(LiveStrings(s), 1u);
+}
+
+TEST(ValueStructures, MembersAppendedWithTheirOrderKnown) {
+  Value v;
+  const InternedString* a = v.InternKey("a");
+  const InternedString* b = v.InternKey("b");
+  const InternedString* c = v.InternKey("c");
+  v.MakeStructure();
+  v.ReserveMembers(1);  // the second append grows the block
+  v.AppendMember(a, true).SetSigned(1);
+  v.AppendMember(c, true).SetSigned(3);
+  EXPECT_EQ(Keys(v), "a,c");
+  // Out of order: the structure is sorted at its next read, the last of a
+  // repeated key kept.
+  v.AppendMember(b, false).SetSigned(2);
+  v.AppendMember(a, false).SetSigned(4);
+  EXPECT_EQ(Keys(v), "a,b,c");
+  EXPECT_EQ(v.FindMember("a").AsSigned(), 4);
+  EXPECT_EQ(a->RefCount(), 2u);  // the caller's count and the one member's
+  // Into a value of another kind, the first member makes it a Structure.
+  Value& text = v.Member("d");
+  text.SetString("text");
+  text.AppendMember(b, true).SetBool(true);
+  EXPECT_EQ(Keys(text), "b");
+  v.ReleaseKey(a);
+  v.ReleaseKey(b);
+  v.ReleaseKey(c);
+  EXPECT_EQ(LiveStrings(v), 4u);  // a, b, c and d: "text" went when d became a structure
 }
 
 TEST(ValueStructures, ManyAppendedMembersMatchAnOrderedMap) {

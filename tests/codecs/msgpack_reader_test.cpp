@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -387,6 +388,39 @@ TEST(MessagePackReader, SiblingMapsOfVaryingShapes) {
   EXPECT_EQ(members(5), "a=16;");
   // Keys are shared within the tree, whichever way they were appended.
   EXPECT_EQ(&r.result.At(0).Members()[0].key(), &r.result.At(4).Members()[0].key());
+}
+
+TEST(MessagePackReader, SiblingMapsWithKeysOutOfOrder) {
+  // Shapes whose keys descend, ascend and then fall back, or are left for
+  // keys in another order: every map must come out in key order, found by
+  // its keys, with the later of a repeated key kept.
+  const std::vector<std::vector<std::string>> maps = {
+      {"c", "a", "b"}, {"c", "a", "b"}, {"a", "b", "d", "c"}, {"a", "b", "d", "c"},
+      {"a", "b", "e"}, {"b", "a"},      {"b", "a", "b"},      {"x", "y", "z"},
+  };
+  Bytes bytes = {static_cast<uint8_t>(0x90 + maps.size())};
+  int number = 0;
+  for (const auto& keys : maps) {
+    bytes.push_back(static_cast<uint8_t>(0x80 + keys.size()));
+    for (const std::string& key : keys) bytes = Concat({bytes, Str(key), {static_cast<uint8_t>(++number)}});
+  }
+  const Read r = Decode(bytes);
+  ASSERT_TRUE(r.result.Succeeded()) << r.result.ErrorMessage();
+  number = 0;
+  for (std::size_t i = 0; i < maps.size(); ++i) {
+    std::map<std::string, int> want;
+    for (const std::string& key : maps[i]) want[key] = ++number;
+    const Value& map = r.result.At(i);
+    std::map<std::string, int> got;
+    std::string previous;
+    for (const auto& m : map.Members()) {
+      EXPECT_TRUE(got.empty() || previous < m.name()) << i << ": " << previous << " before " << m.name();
+      previous = std::string(m.name());
+      got[previous] = static_cast<int>(m.value().AsSigned());
+    }
+    EXPECT_EQ(got, want) << i;
+    for (const auto& [key, value] : want) EXPECT_EQ(map.FindMember(key).AsSigned(), value) << i << " " << key;
+  }
 }
 
 TEST(MessagePackReader, HeadersClaimingHugeCountsReserveNothingLarge) {

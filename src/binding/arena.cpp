@@ -416,7 +416,9 @@ const InternedString* ValueArena::Intern(std::string_view text, uint32_t hash) {
     return found;
   }
   if ((stringCount_ + 1) * 4u > slotCount_ * 3u) {
-    ResizeTable(slotCount_ * 2);
+    // Quadrupled while small: a tree that outgrows the inline slots usually
+    // holds a record's worth of keys and more, and each step rehashes all.
+    ResizeTable(slotCount_ < 256 ? slotCount_ * 4 : slotCount_ * 2);
     i = FindSlot(text, hash);
   }
   auto* record = const_cast<InternedString*>(MakeUnlisted(text, hash));

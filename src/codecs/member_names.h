@@ -4,17 +4,13 @@
 // keeps building linear in the size of an object. Appending is only right for
 // a name that is new in its object: a repeated name has to reach the member
 // that already exists, because its later value may merge into the earlier
-// one. This index keeps a hash of every name of each open object, so a reader
-// learns cheaply whether a name is certainly new. A hash that was seen before
-// (a repeat, or rarely two names sharing a hash) sends the reader to the exact
-// lookup for the rest of that object. The hashes are 64 bits wide, so that
-// names of even very large objects practically never share one: a false
-// alarm would send all later members of its object to the slower lookup.
+// one. Keys are the tree's interned records, one record per text, so this
+// index of each open object's key records tells a repeat exactly: the reader
+// then goes through the exact lookup for the rest of that object.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string_view>
 
 #include "binding/value.h"
@@ -22,48 +18,37 @@
 
 namespace kiv::codecs::detail {
 
-// The names of one open object: where its hashes start in the shared stack,
-// how many there are, and the hash table it uses once it has many.
+// The keys of one open object: where they start in the shared stack, how
+// many there are, and the hash table it uses once it has many.
 struct NameScope {
   uint32_t start = 0;
   uint32_t count = 0;
   int32_t table = -1;
 };
 
-// Keys are kept up to their first zero byte, so names are compared that way.
-inline std::string_view CutAtZero(std::string_view text) {
-  if (text.empty()) return text;
-  const void* zero = std::memchr(text.data(), 0, text.size());
-  return zero == nullptr ? text
-                         : text.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - text.data()));
-}
-
 class MemberNames {
  public:
   // Scopes nest: the last one opened is the first one closed.
-  NameScope Open() { return NameScope{static_cast<uint32_t>(hashes_.size()), 0, -1}; }
+  NameScope Open() { return NameScope{static_cast<uint32_t>(keys_.size()), 0, -1}; }
   void Close(const NameScope& scope) {
     if (scope.count != 0 || scope.table >= 0) CloseUsed(scope);
   }
 
-  // Records `name` (already cut at its first zero byte) in the scope. True
-  // when the name is certainly new there; false when it may be a repeat.
-  bool Add(NameScope& scope, std::string_view name);
-
-  static uint64_t Hash(std::string_view name);
+  // Records the key record in the scope. True when the scope did not hold it.
+  bool Add(NameScope& scope, const binding::InternedString* key);
 
  private:
-  // Below this many names a scan of the scope's hashes is cheapest.
+  // Below this many keys a scan of the scope's records is cheapest.
   static constexpr uint32_t kScanLimit = 16;
 
   void CloseUsed(const NameScope& scope);
-  bool AddToTable(Vector<uint64_t>& table, uint64_t hash);
+  static bool AddToTable(Vector<const binding::InternedString*>& table, const binding::InternedString* key);
   void StartTable(NameScope& scope);
 
-  Vector<uint64_t> hashes_;
+  Vector<const binding::InternedString*> keys_;
   // Open-addressed tables of the scopes that outgrew a scan; they are reused
   // by later scopes, so a document of many large objects allocates them once.
-  Vector<Vector<uint64_t>> tables_;
+  Vector<Vector<const binding::InternedString*>> tables_;
   int32_t tablesInUse_ = 0;
 };
 
@@ -100,14 +85,14 @@ class MemberKeys {
     ObjectKeys keys;
     keys.depth = static_cast<uint32_t>(depth);
     keys.names = names_.Open();
-    if (depth >= shapes_.size()) shapes_.resize(depth + 1);
+    if (depth >= shapes_.size()) shapes_.resize(depth < 8 ? 8 : depth + 1);
     return keys;
   }
   void Close(const ObjectKeys& keys) { names_.Close(keys.names); }
 
   // Appends the member named `name` to `object` (a Structure of the root's
-  // tree). Null when the name may repeat one of the object's earlier names:
-  // the caller then goes through the exact lookup for the rest of the object.
+  // tree). Null when the name repeats one of the object's earlier names: the
+  // caller then goes through the exact lookup for the rest of the object.
   binding::Value* Append(binding::Value& object, ObjectKeys& keys, std::string_view name) {
     if (!keys.diverged) {
       const Shape& shape = shapes_[keys.depth];

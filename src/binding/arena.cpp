@@ -221,7 +221,7 @@ void PageRegistry::UnlinkFreeLocked(Region* region) {
 ValueArena::ValueArena() {
   heap_.prev = heap_.next = &heap_;
   slots_ = inlineSlots_;
-  slotCount_ = 8;
+  slotCount_ = kInlineSlots;
   stringCount_ = 0;
   std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
   std::fill(std::begin(keyCache_), std::end(keyCache_), nullptr);
@@ -366,7 +366,7 @@ void ValueArena::ReleaseEverything() {
   heapBlocks_ = 0;
   // The string records and the table lived in the blocks just dropped.
   slots_ = inlineSlots_;
-  slotCount_ = 8;
+  slotCount_ = kInlineSlots;
   stringCount_ = 0;
   std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
   std::fill(std::begin(keyCache_), std::end(keyCache_), nullptr);

@@ -529,7 +529,10 @@ class ValueArena : public mem::Allocated {
   Slot* slots_;
   uint32_t slotCount_;  // a power of two; at most three quarters in use
   uint32_t stringCount_;
-  Slot inlineSlots_[8];
+  // Room for the keys and short texts of a typical record or event payload
+  // without growing the table.
+  static constexpr uint32_t kInlineSlots = 32;
+  Slot inlineSlots_[kInlineSlots];
   InternedString* keyCache_[kKeyCacheSize];
   alignas(16) unsigned char inlinePages_[kSmallClassCount][kInlinePageSize];
 };

@@ -152,6 +152,7 @@ void Peers::Seed(const json& seed) {
           if (!message.contains("type")) message["type"] = "chat";
           conversation.messages.push_back(std::move(message));
         }
+        KeepHistory(&conversation.messages);
       }
       conversations_[conversation.id] = std::move(conversation);
     }
@@ -325,6 +326,13 @@ Answer Peers::GetConversation(const PeerRequest&, const std::map<std::string, st
   return Ok(200, ConversationRecord(it->second));
 }
 
+void Peers::KeepHistory(json* messages) {
+  if (messages->size() > kMessageHistory) {
+    messages->erase(messages->begin(),
+                    messages->begin() + static_cast<std::ptrdiff_t>(messages->size() - kMessageHistory));
+  }
+}
+
 Answer Peers::GetMessages(const PeerRequest&, const std::map<std::string, std::string>& c, std::vector<Pending>*) {
   auto it = conversations_.find(c.at("id"));
   if (it == conversations_.end()) return Fail(404, "No conversation '" + c.at("id") + "'");
@@ -354,6 +362,7 @@ Answer Peers::PostMessage(const PeerRequest& r, const std::map<std::string, std:
   message["type"] = std::move(type);
   message["timestamp"] = std::move(timestamp);
   it->second.messages.push_back(message);
+  KeepHistory(&it->second.messages);
   out->push_back({"/kiv-chat/v1/conversations/" + it->second.id + "/messages/" + messageId, "Create", message});
   return Ok(201, std::move(message));
 }

@@ -43,6 +43,10 @@ class Peers {
   using Found = Router<Handler>::Match;
   Peers(const json& seed, Emit emit);
 
+  // A conversation keeps its latest messages only, as a chat service keeps a
+  // history window: a host sending for hours stays bounded in memory.
+  static constexpr std::size_t kMessageHistory = 1000;
+
   // true when some peer path matches; `methodOk` tells whether the method fits.
   bool Serves(const std::string& method, const std::string& path, bool* methodOk, std::vector<std::string>* allowed,
               Found* found = nullptr) const;
@@ -64,6 +68,7 @@ class Peers {
     json messages = json::array();
   };
   void Seed(const json& seed);
+  static void KeepHistory(json* messages);  // drops the oldest beyond kMessageHistory
   const Summoner* FindSummoner(uint64_t id) const;
   const Summoner* FindSummonerByName(const std::string& name) const;
   json SummonerRecord(const Summoner& s) const;  // {summonerId, displayName}

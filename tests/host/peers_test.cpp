@@ -117,6 +117,17 @@ TEST_F(PeersTest, ConversationsAndMessages) {
   EXPECT_EQ(events[1]["data"]["fromId"], 43);
   EXPECT_NE(events[0]["uri"], events[1]["uri"]);
   EXPECT_EQ(Send("GET", "/kiv-chat/v1/conversations/43/messages").body.size(), 2u);
+
+  // The history keeps the latest messages: the oldest go first.
+  for (std::size_t i = 0; i < Peers::kMessageHistory; ++i) {
+    ASSERT_EQ(
+        WithItem("POST", "/kiv-chat/v1/conversations/43/messages", json{{"body", std::to_string(i)}}).HttpStatus(),
+        201);
+  }
+  const json history = Send("GET", "/kiv-chat/v1/conversations/43/messages").body;
+  ASSERT_EQ(history.size(), Peers::kMessageHistory);
+  EXPECT_EQ(history.front()["body"], "0");
+  EXPECT_EQ(history.back()["body"], std::to_string(Peers::kMessageHistory - 1));
 }
 
 TEST_F(PeersTest, BlockedPlayersAndFriends) {

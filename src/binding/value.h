@@ -144,18 +144,8 @@ class Value {
   void SetEnum(EnumValue value) { SetEnum(value.number, value.type); }
 
   // Shape. A value of another kind is reset first.
-  void MakeCollection() {
-    if (kind_ == ValueKind::Collection) return;
-    if (kind_ >= ValueKind::String) Reset();
-    payload_.bits = 0;
-    kind_ = ValueKind::Collection;
-  }
-  void MakeStructure() {
-    if (kind_ == ValueKind::Structure) return;
-    if (kind_ >= ValueKind::String) Reset();
-    payload_.bits = 0;
-    kind_ = ValueKind::Structure;
-  }
+  void MakeCollection() { BecomeContainer(ValueKind::Collection); }
+  void MakeStructure() { BecomeContainer(ValueKind::Structure); }
   // Element `index`, appending Empty elements up to and including it.
   Value& Element(std::size_t index);
   // A new Empty element at the end.
@@ -265,6 +255,12 @@ class Value {
     owner_ = 0;
   }
   ValueArena* CreateArena();
+  void BecomeContainer(ValueKind kind) {
+    if (kind_ == kind) return;
+    if (kind_ >= ValueKind::String) Reset();
+    payload_.bits = 0;
+    kind_ = kind;
+  }
   // Inserts a member with a counted key at `position` of the member array.
   Value& InsertMember(const InternedString* key, std::size_t position);
   Value& AppendMemberSlow(const InternedString* key, bool ascending);

@@ -17,6 +17,7 @@
 #include "http_front.h"
 #include "raw_http.h"
 #include "router.h"
+#include "served_host.h"
 
 namespace kivhost {
 namespace {
@@ -150,25 +151,7 @@ TEST(HostObserverTest, ObserversMayChangeTheListWhileBeingCalled) {
 
 using kivhost::rawhttp::RawExchange;
 
-class FrontPathsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    host = std::make_unique<Host>(Quiet());
-    ASSERT_TRUE(host->Load(KIV_FAKE_PLUGIN).ok);
-    ASSERT_TRUE(host->Initialize());
-    front = std::make_unique<HttpFront>(*host, 8);
-    port = front->Bind("127.0.0.1", 0);
-    ASSERT_GT(port, 0);
-    front->Start();
-  }
-  void TearDown() override {
-    front.reset();
-    host.reset();
-  }
-  std::unique_ptr<Host> host;
-  std::unique_ptr<HttpFront> front;
-  int port = 0;
-};
+class FrontPathsTest : public ServedHostTest {};
 
 TEST_F(FrontPathsTest, BodilessAndBodiedRequestsReachTheSameHandlers) {
   httplib::Client cli("127.0.0.1", port);

@@ -12,6 +12,7 @@
 #include "host.h"
 #include "http_front.h"
 #include "raw_http.h"
+#include "served_host.h"
 
 namespace kivhost {
 namespace {
@@ -29,31 +30,13 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds l
   return condition();
 }
 
-class HttpTest : public ::testing::Test {
+class HttpTest : public ServedHostTest {
  protected:
-  void SetUp() override {
-    HostOptions o;
-    o.logStream = nullptr;
-    host = std::make_unique<Host>(o);
-    ASSERT_TRUE(host->Load(KIV_FAKE_PLUGIN).ok);
-    ASSERT_TRUE(host->Initialize());
-    front = std::make_unique<HttpFront>(*host, 8);
-    port = front->Bind("127.0.0.1", 0);
-    ASSERT_GT(port, 0);
-    front->Start();
-  }
-  void TearDown() override {
-    front.reset();
-    host.reset();
-  }
   json Body(const httplib::Result& r) {
     json j;
     EXPECT_TRUE(ParseJson(r->body, &j, nullptr)) << r->body;
     return j;
   }
-  std::unique_ptr<Host> host;
-  std::unique_ptr<HttpFront> front;
-  int port = 0;
 };
 
 TEST_F(HttpTest, DispatchesToPluginsAndPeers) {

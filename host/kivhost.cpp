@@ -87,16 +87,26 @@ int main(int argc, char** argv) {
   int port = 8080;
   std::string peersFile;
   bool noPeers = false, printPeers = false, noProbe = false, quiet = false;
-  size_t threads = 32, streamThreshold = 4096, streamChunk = 4096;
+  size_t threads = 8, streamThreshold = 4096, streamChunk = 4096;
+  std::string listenAddress = "127.0.0.1";
+  std::vector<std::string> allowedHosts;
+  size_t maxBody = size_t{1} << 20, maxStreams = 32;
   app.add_option("-p,--plugin", plugins,
                  "Plugin library to load, as PATH or PATH=EXPORT (repeatable; default: the chat plugin built beside)");
   app.add_option("--host-version", hostVersion, "Plugin API version the host reports")->capture_default_str();
-  app.add_option("--port", port, "HTTP port on 127.0.0.1 (0 picks a free one)")->capture_default_str();
+  app.add_option("--port", port, "HTTP port (0 picks a free one)")->capture_default_str();
+  app.add_option("--listen", listenAddress,
+                 "Serve on this address instead, on purpose: requests naming it as Host are accepted too")
+      ->capture_default_str();
+  app.add_option("--allow-host", allowedHosts,
+                 "Also accept requests whose Host (and pages whose Origin) is NAME on the served port (repeatable)");
+  app.add_option("--max-body", maxBody, "Largest request body in bytes (413 beyond)")->capture_default_str();
+  app.add_option("--max-streams", maxStreams, "Event streams open at once (503 beyond)")->capture_default_str();
   app.add_option("--peers", peersFile, "JSON file that seeds the simulated peers");
   app.add_flag("--no-peers", noPeers, "Do not simulate the peers");
   app.add_flag("--print-peers", printPeers, "Print the built-in peers seed and exit");
   app.add_flag("--no-probe", noProbe, "Do not run the version handshake in a child process first");
-  app.add_option("--threads", threads, "HTTP worker threads")->capture_default_str();
+  app.add_option("--threads", threads, "Threads that run HTTP requests' handlers")->capture_default_str();
   app.add_option("--stream-threshold", streamThreshold, "Stream JSON answers to plugins above this many bytes")
       ->capture_default_str();
   app.add_option("--stream-chunk", streamChunk, "Bytes handed out per stream read")
@@ -120,6 +130,8 @@ int main(int argc, char** argv) {
   }
   (void)port;
   (void)threads;
+  (void)maxBody;
+  (void)maxStreams;
 #endif
 
   if (printPeers) {
@@ -179,12 +191,19 @@ int main(int argc, char** argv) {
       status = runner.RunFile(scenarioFile).ExitCode();
     } else {
 #ifdef KIV_HOST_HTTP
-      kivhost::HttpFront front(host, threads);
-      if (front.Bind("127.0.0.1", port) < 0) {
-        std::fprintf(stderr, "kivhost: cannot listen on 127.0.0.1:%d\n", port);
+      kivhost::HttpFront::Options frontOptions;
+      frontOptions.threads = threads;
+      frontOptions.allowedHosts = allowedHosts;
+      frontOptions.maxBody = maxBody;
+      frontOptions.maxStreams = maxStreams;
+      kivhost::HttpFront front(host, frontOptions);
+      const std::string shown =
+          listenAddress.find(':') != std::string::npos ? "[" + listenAddress + "]" : listenAddress;
+      if (front.Bind(listenAddress, port) < 0) {
+        std::fprintf(stderr, "kivhost: cannot listen on %s:%d\n", shown.c_str(), port);
         status = 1;
       } else {
-        host.HostLog(3, "Serving on http://127.0.0.1:" + std::to_string(front.port()) +
+        host.HostLog(3, "Serving on http://" + shown + ":" + std::to_string(front.port()) +
                             " (GET /api, GET /events); stop with Ctrl-C");
         signals.OnSignal([&front] { front.Stop(); });
         if (!front.Serve() && signals.received() == 0) status = 1;

@@ -72,11 +72,46 @@ bool ReadIdText(const std::string& text, uint64_t* id) { return ReadId(json(text
 
 bool IsBlockedPath(const std::string& path) { return path.find("/blocked-players") != std::string::npos; }
 
+// What the stores are charged for a record besides its texts, and for an
+// entry of the block and friends lists.
+constexpr size_t kRecordBytes = 64;
+constexpr size_t kEntryBytes = 16;
+
+// The bytes a value is charged: its texts and keys, and a fixed share per
+// value and member. Walked without recursion: a seed may nest deeply.
+size_t Footprint(const json& value) {
+  size_t total = 0;
+  std::vector<const json*> pending{&value};
+  while (!pending.empty()) {
+    const json& v = *pending.back();
+    pending.pop_back();
+    total += 16;
+    if (v.is_string()) {
+      total += v.get_ref<const std::string&>().size();
+    } else if (v.is_binary()) {
+      total += v.get_binary().size();
+    } else if (v.is_array()) {
+      for (const json& element : v) pending.push_back(&element);
+    } else if (v.is_object()) {
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        total += 16 + it.key().size();
+        pending.push_back(&it.value());
+      }
+    }
+  }
+  return total;
+}
+
+size_t SummonerBytes(const std::string& name) { return kRecordBytes + name.size(); }
+size_t ConversationBytes(const std::string& id, const std::string& type) {
+  return kRecordBytes + id.size() + type.size();
+}
+
 }  // namespace
 
 const char* DefaultPeerSeed() { return kDefaultSeed; }
 
-Peers::Peers(const json& seed, Emit emit) : emit_(std::move(emit)) {
+Peers::Peers(const json& seed, Emit emit, PeerLimits limits) : emit_(std::move(emit)), limits_(limits) {
   routes_.Add("/kiv-summoner/v1/summoners", 2, "", &Peers::GetSummonerByName);
   routes_.Add("/kiv-summoner/v1/summoners", 6, "", &Peers::AddSummoner);
   routes_.Add("/kiv-summoner/v1/summoners/{id}", 2, "", &Peers::GetSummonerById);
@@ -122,7 +157,13 @@ void Peers::Seed(const json& seed) {
         seedErrors_.push_back("summoner " + std::to_string(id) + " given twice");
         continue;
       }
-      summoners_.push_back(Summoner{id, s["displayName"].get<std::string>()});
+      const std::string& name = s["displayName"].get_ref<const std::string&>();
+      if (!Fits(SummonerBytes(name))) {
+        seedErrors_.push_back("summoner " + std::to_string(id) + " skipped: the peers' store is full");
+        continue;
+      }
+      bytes_ += SummonerBytes(name);
+      summoners_.push_back(Summoner{id, name});
     }
   }
   if (const json* session = section("session")) {
@@ -143,6 +184,14 @@ void Peers::Seed(const json& seed) {
       }
       const json type = c.value("type", json("chat"));
       Conversation conversation{std::to_string(id), type.is_string() ? type.get<std::string>() : "chat", json::array()};
+      auto old = conversations_.find(conversation.id);
+      if (old != conversations_.end()) Forget(old->second);
+      if (!Fits(ConversationBytes(conversation.id, conversation.type))) {
+        if (old != conversations_.end()) conversations_.erase(old);
+        seedErrors_.push_back("conversation " + conversation.id + " skipped: the peers' store is full");
+        continue;
+      }
+      bytes_ += ConversationBytes(conversation.id, conversation.type);
       const json messages = c.value("messages", json::array());
       if (messages.is_array()) {
         for (const json& m : messages) {
@@ -150,9 +199,14 @@ void Peers::Seed(const json& seed) {
           if (!message.contains("id")) message["id"] = std::to_string(nextMessageId_++);
           message["conversationId"] = conversation.id;
           if (!message.contains("type")) message["type"] = "chat";
-          conversation.messages.push_back(std::move(message));
+          const size_t size = Footprint(message);
+          if (size > limits_.conversationBytes || !Fits(size)) {
+            seedErrors_.push_back("a message of conversation " + conversation.id + " skipped: " + std::to_string(size) +
+                                  " bytes do not fit");
+            continue;
+          }
+          Append(&conversation, std::move(message), size);
         }
-        KeepHistory(&conversation.messages);
       }
       conversations_[conversation.id] = std::move(conversation);
     }
@@ -167,14 +221,23 @@ void Peers::Seed(const json& seed) {
           seedErrors_.push_back(std::string(key) + " entry skipped (not a known summoner id): " + DumpJson(entry));
           continue;
         }
-        if (std::find(target.begin(), target.end(), id) == target.end()) target.push_back(id);
+        if (std::find(target.begin(), target.end(), id) != target.end()) continue;
+        if (!Fits(kEntryBytes)) {
+          seedErrors_.push_back(std::string(key) + " entry skipped: the peers' store is full");
+          continue;
+        }
+        bytes_ += kEntryBytes;
+        target.push_back(id);
       }
     }
   }
   if (const json* reminder = section("playtimeReminder")) {
-    if (reminder->is_string()) {
+    if (reminder->is_string() && Fits(reminder->get_ref<const std::string&>().size())) {
       hasReminder_ = true;
       reminder_ = reminder->get<std::string>();
+      bytes_ += reminder_.size();
+    } else if (reminder->is_string()) {
+      seedErrors_.push_back("playtimeReminder skipped: the peers' store is full");
     } else {
       seedErrors_.push_back("playtimeReminder skipped (not a text)");
     }
@@ -282,6 +345,8 @@ Answer Peers::AddSummoner(const PeerRequest& r, const std::map<std::string, std:
   const std::string name = r.input["displayName"].get<std::string>();
   if (FindSummoner(id) != nullptr) return Fail(409, "Summoner " + std::to_string(id) + " exists");
   if (FindSummonerByName(name) != nullptr) return Fail(409, "The name '" + name + "' is taken");
+  if (!Fits(SummonerBytes(name))) return Fail(507, Full("summoner"));
+  bytes_ += SummonerBytes(name);
   summoners_.push_back(Summoner{id, name});
   json record{{"summonerId", id}, {"displayName", name}};
   out->push_back({"/kiv-summoner/v1/summoners/" + std::to_string(id), "Create", record});
@@ -314,6 +379,8 @@ Answer Peers::PostConversation(const PeerRequest& r, const std::map<std::string,
   auto it = conversations_.find(key);
   if (it != conversations_.end()) return Ok(200, ConversationRecord(it->second));
   Conversation c{key, type.get<std::string>(), json::array()};
+  if (!Fits(ConversationBytes(c.id, c.type))) return Fail(507, Full("conversation"));
+  bytes_ += ConversationBytes(c.id, c.type);
   json record = ConversationRecord(c);
   conversations_[key] = std::move(c);
   out->push_back({"/kiv-chat/v1/conversations/" + key, "Create", record});
@@ -326,11 +393,26 @@ Answer Peers::GetConversation(const PeerRequest&, const std::map<std::string, st
   return Ok(200, ConversationRecord(it->second));
 }
 
-void Peers::KeepHistory(json* messages) {
-  if (messages->size() > kMessageHistory) {
-    messages->erase(messages->begin(),
-                    messages->begin() + static_cast<std::ptrdiff_t>(messages->size() - kMessageHistory));
+void Peers::Append(Conversation* c, json message, size_t size) {
+  c->messages.push_back(std::move(message));
+  c->bytes += size;
+  bytes_ += size;
+  size_t drop = 0, freed = 0;
+  while (c->messages.size() - drop > 1 &&
+         (c->messages.size() - drop > kMessageHistory || c->bytes - freed > limits_.conversationBytes ||
+          bytes_ - freed > limits_.storeBytes)) {
+    freed += Footprint(c->messages[drop++]);
   }
+  c->messages.erase(c->messages.begin(), c->messages.begin() + static_cast<std::ptrdiff_t>(drop));
+  c->bytes -= freed;
+  bytes_ -= freed;
+}
+
+void Peers::Forget(const Conversation& c) { bytes_ -= ConversationBytes(c.id, c.type) + c.bytes; }
+
+std::string Peers::Full(const std::string& what) const {
+  return "The simulated peers hold " + std::to_string(bytes_) + " of their " + std::to_string(limits_.storeBytes) +
+         " bytes; the " + what + " does not fit";
 }
 
 Answer Peers::GetMessages(const PeerRequest&, const std::map<std::string, std::string>& c, std::vector<Pending>*) {
@@ -353,7 +435,7 @@ Answer Peers::PostMessage(const PeerRequest& r, const std::map<std::string, std:
   json type = r.input.value("type", json("chat"));
   json timestamp = r.input.value("timestamp", json(UtcNow()));
   if (!type.is_string() || !timestamp.is_string()) return Fail(400, "The message's 'type' and 'timestamp' are texts");
-  const std::string messageId = std::to_string(nextMessageId_++);
+  const std::string messageId = std::to_string(nextMessageId_);
   json message = json::object();
   message["id"] = messageId;
   message["conversationId"] = it->second.id;
@@ -361,8 +443,17 @@ Answer Peers::PostMessage(const PeerRequest& r, const std::map<std::string, std:
   message["fromId"] = from;
   message["type"] = std::move(type);
   message["timestamp"] = std::move(timestamp);
-  it->second.messages.push_back(message);
-  KeepHistory(&it->second.messages);
+  const size_t size = Footprint(message);
+  if (size > limits_.conversationBytes) {
+    return Fail(413, "The message takes " + std::to_string(size) + " bytes; a conversation keeps at most " +
+                         std::to_string(limits_.conversationBytes));
+  }
+  // Its own conversation's oldest messages may make room; nobody else's.
+  if (size > limits_.storeBytes || bytes_ - it->second.bytes > limits_.storeBytes - size) {
+    return Fail(507, Full("message"));
+  }
+  ++nextMessageId_;
+  Append(&it->second, message, size);
   out->push_back({"/kiv-chat/v1/conversations/" + it->second.id + "/messages/" + messageId, "Create", message});
   return Ok(201, std::move(message));
 }
@@ -394,6 +485,8 @@ Answer Peers::AddPlayer(const PeerRequest& r, const std::map<std::string, std::s
   const Summoner* s = FindSummoner(id);
   if (s == nullptr) return Fail(404, "No summoner with id " + std::to_string(id));
   if (std::find(ids.begin(), ids.end(), id) != ids.end()) return Ok(200, PlayerRecord(*s));
+  if (!Fits(kEntryBytes)) return Fail(507, Full("entry"));
+  bytes_ += kEntryBytes;
   ids.push_back(id);
   const std::string base = blocked ? "/kiv-chat/v1/blocked-players/" : "/kiv-chat/v1/friends/";
   out->push_back({base + std::to_string(id), "Create", PlayerRecord(*s)});
@@ -408,6 +501,7 @@ Answer Peers::RemovePlayer(const PeerRequest& r, const std::map<std::string, std
   auto it = ReadIdText(c.at("id"), &id) ? std::find(ids.begin(), ids.end(), id) : ids.end();
   if (it == ids.end()) return Fail(404, "No entry '" + c.at("id") + "'");
   ids.erase(it);
+  bytes_ -= kEntryBytes;
   const std::string base = blocked ? "/kiv-chat/v1/blocked-players/" : "/kiv-chat/v1/friends/";
   out->push_back({base + std::to_string(id), "Delete", json()});
   return Ok(204, json());
@@ -452,8 +546,11 @@ Answer Peers::GetReminder(const PeerRequest&, const std::map<std::string, std::s
 
 Answer Peers::PutReminder(const PeerRequest& r, const std::map<std::string, std::string>&, std::vector<Pending>* out) {
   if (!r.input.is_string()) return Fail(400, "The playtime reminder must be a JSON text");
+  const size_t size = r.input.get_ref<const std::string&>().size();
+  if (size > reminder_.size() && !Fits(size - reminder_.size())) return Fail(507, Full("playtime reminder"));
   const bool existed = hasReminder_;
   hasReminder_ = true;
+  bytes_ = bytes_ - reminder_.size() + size;
   reminder_ = r.input.get<std::string>();
   out->push_back({"/kiv-kr-playtime-reminder/v1/message", existed ? "Update" : "Create", reminder_});
   return Ok(existed ? 200 : 201, reminder_);
@@ -462,9 +559,15 @@ Answer Peers::PutReminder(const PeerRequest& r, const std::map<std::string, std:
 Answer Peers::DeleteReminder(const PeerRequest&, const std::map<std::string, std::string>&, std::vector<Pending>* out) {
   if (!hasReminder_) return Fail(404, "No playtime reminder");
   hasReminder_ = false;
+  bytes_ -= reminder_.size();
   reminder_.clear();
   out->push_back({"/kiv-kr-playtime-reminder/v1/message", "Delete", json()});
   return Ok(204, json());
+}
+
+size_t Peers::bytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return bytes_;
 }
 
 json Peers::State() const {

@@ -28,6 +28,13 @@ struct PeerRequest {
   bool hasInput = false;
 };
 
+// What the peers keep, counted in bytes of their records: a host fed large
+// messages for hours stays bounded however the bytes are spread.
+struct PeerLimits {
+  size_t storeBytes = 64u << 20;        // everything together; what would pass it is refused (507)
+  size_t conversationBytes = 4u << 20;  // one conversation's history; its oldest messages go first
+};
+
 class Peers {
   struct Pending {
     std::string uri, type;
@@ -41,10 +48,10 @@ class Peers {
   using Emit = std::function<void(const std::string& uri, const std::string& type, json data)>;
   // A lookup of a path, kept by Serves for the Handle that follows.
   using Found = Router<Handler>::Match;
-  Peers(const json& seed, Emit emit);
+  Peers(const json& seed, Emit emit, PeerLimits limits = PeerLimits());
 
   // A conversation keeps its latest messages only, as a chat service keeps a
-  // history window: a host sending for hours stays bounded in memory.
+  // history window, and within its share of bytes.
   static constexpr std::size_t kMessageHistory = 1000;
 
   // true when some peer path matches; `methodOk` tells whether the method fits.
@@ -54,6 +61,8 @@ class Peers {
   // Handles a request whose lookup Serves made (with the same method and path).
   Answer Handle(const PeerRequest& request, const Found& found);
   json State() const;
+  // The bytes the stores hold, as counted against the limits.
+  size_t bytes() const;
   // Entries of the seed that were skipped, with the reason.
   const std::vector<std::string>& seedErrors() const { return seedErrors_; }
 
@@ -66,9 +75,14 @@ class Peers {
     std::string id;
     std::string type;
     json messages = json::array();
+    size_t bytes = 0;  // of the messages
   };
   void Seed(const json& seed);
-  static void KeepHistory(json* messages);  // drops the oldest beyond kMessageHistory
+  bool Fits(size_t more) const { return more <= limits_.storeBytes && bytes_ <= limits_.storeBytes - more; }
+  // Adds a message, then drops the oldest beyond kMessageHistory or the limits.
+  void Append(Conversation* c, json message, size_t size);
+  void Forget(const Conversation& c);               // its bytes, when it is replaced
+  std::string Full(const std::string& what) const;  // the message of a refusal for want of room
   const Summoner* FindSummoner(uint64_t id) const;
   const Summoner* FindSummonerByName(const std::string& name) const;
   json SummonerRecord(const Summoner& s) const;  // {summonerId, displayName}
@@ -95,6 +109,8 @@ class Peers {
   Answer DeleteReminder(const PeerRequest&, const std::map<std::string, std::string>&, std::vector<Pending>*);
 
   Emit emit_;
+  PeerLimits limits_;
+  size_t bytes_ = 0;
   Router<Handler> routes_;
   mutable std::mutex mutex_;
   std::vector<Summoner> summoners_;

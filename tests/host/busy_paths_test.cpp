@@ -128,6 +128,24 @@ TEST(HostRecordsTest, KeepTheNewestWithinTheLimit) {
   EXPECT_EQ(requests[2].answer.body, json::parse(R"({"summonerId": 1, "displayName": "Me"})"));
 }
 
+// A plugin's URL is taken whole or refused: cut short, it would name
+// another resource.
+TEST(HostRequestTest, OverlongPluginUrlsAreRefusedNotCut) {
+  Host host(Quiet());
+  ASSERT_TRUE(host.Load(KIV_FAKE_PLUGIN).ok);
+  ASSERT_TRUE(host.Initialize());
+  const std::string base = "/kiv-summoner/v1/summoners/";
+  for (const auto& [length, status] : {std::pair<size_t, int>{65535, 404}, {65536, 414}, {100000, 414}}) {
+    const Answer a = host.Dispatch(Post("/kiv-fake/v1/relay?url=" + base + std::string(length - base.size(), '7')));
+    ASSERT_FALSE(a.error) << a.errorText;
+    EXPECT_EQ(a.body["status"], status) << length;
+    EXPECT_EQ(a.body["failed"], true) << length;
+    if (status == 414) {
+      EXPECT_NE(a.body["error"].get<std::string>().find("longer than 65535 bytes"), std::string::npos) << a.body;
+    }
+  }
+}
+
 TEST(HostObserverTest, ObserversMayChangeTheListWhileBeingCalled) {
   Host host(Quiet());
   std::atomic<int> first{0}, second{0};
@@ -172,9 +190,8 @@ TEST_F(FrontPathsTest, BodilessAndBodiedRequestsReachTheSameHandlers) {
   auto echo = cli.Post("/kiv-fake/v1/echo?x=1", "{\"k\":1}", "application/json");
   ASSERT_TRUE(echo);
   EXPECT_NE(echo->body.find("\"body\":\"{\\\"k\\\":1}\""), std::string::npos) << echo->body;
-  const std::string zero = RawExchange(port,
-                                       "POST /kiv-fake/v1/echo?y=2 HTTP/1.1\r\nHost: x\r\nContent-Length: "
-                                       "0\r\nX-Trace: t2\r\nConnection: close\r\n\r\n");
+  const std::string zero = RawExchange(port, "POST /kiv-fake/v1/echo?y=2 HTTP/1.1\r\n" + HostLine() +
+                                                 "Content-Length: 0\r\nX-Trace: t2\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(zero.rfind("HTTP/1.1 200", 0), 0u) << zero;
   EXPECT_NE(zero.find("\"x-trace\":\"t2\""), std::string::npos) << zero;
   EXPECT_EQ(zero.find("remote_addr"), std::string::npos) << zero;

@@ -6,11 +6,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "host.h"
 #include "http_front.h"
+#include "peers.h"
 #include "raw_http.h"
 #include "served_host.h"
 
@@ -19,7 +24,21 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using kivhost::rawhttp::RawConnection;
 using kivhost::rawhttp::RawExchange;
+
+int StatusOf(const std::string& answer) {
+  return answer.rfind("HTTP/1.1 ", 0) == 0 && answer.size() >= 12 ? std::stoi(answer.substr(9, 3)) : 0;
+}
+
+// Whether the head of an answer has the line "name: value" (in any case).
+bool HasHeader(const std::string& answer, const std::string& line) {
+  std::string head = answer.substr(0, answer.find("\r\n\r\n") + 2), wanted = "\r\n" + line + "\r\n";
+  for (std::string* text : {&head, &wanted}) {
+    for (char& c : *text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  return head.find(wanted) != std::string::npos;
+}
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
   const auto end = std::chrono::steady_clock::now() + limit;
@@ -97,10 +116,10 @@ TEST_F(HttpTest, AnswersBadInputProperly) {
   const std::string garbage = RawExchange(port, "NOT A REQUEST\r\n\r\n");
   EXPECT_EQ(garbage.rfind("HTTP/1.1 400", 0), 0u) << garbage;
   const std::string badMethod =
-      RawExchange(port, "BREW /kiv-fake/v1/any HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+      RawExchange(port, "BREW /kiv-fake/v1/any HTTP/1.1\r\n" + HostLine() + "Connection: close\r\n\r\n");
   EXPECT_EQ(badMethod.rfind("HTTP/1.1 400", 0), 0u) << badMethod;
   const std::string truncated =
-      RawExchange(port, "POST /kiv-fake/v1/echo HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\nshort", true);
+      RawExchange(port, "POST /kiv-fake/v1/echo HTTP/1.1\r\n" + HostLine() + "Content-Length: 100\r\n\r\nshort", true);
   EXPECT_TRUE(truncated.empty() || truncated.rfind("HTTP/1.1 400", 0) == 0) << truncated;
   // The server still serves after all that.
   EXPECT_EQ(cli.Get("/api")->status, 200);
@@ -162,6 +181,244 @@ TEST_F(HttpTest, StopsWithAnEventStreamOpen) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
   client.join();
   EXPECT_TRUE(ended.load());
+}
+
+// A page on another site may reach 127.0.0.1 (directly, or by rebinding its
+// own name to it); nothing it sends may reach a plugin or a peer. Each case
+// tries to change the playtime reminder.
+TEST_F(HttpTest, AnswersOnlyItsOwnAddressAndPages) {
+  auto tryWith = [&](int atPort, const std::string& version, const std::string& headers, int i) {
+    const std::string body = "\"case " + std::to_string(i) + "\"";
+    const std::string answer =
+        RawExchange(atPort, "PUT /kiv-kr-playtime-reminder/v1/message " + version + "\r\n" + headers +
+                                "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                                "\r\nConnection: close\r\n\r\n" + body);
+    EXPECT_EQ(answer.find("Access-Control-Allow-Origin"), std::string::npos) << answer;
+    const bool changed = host->peers()->State()["playtimeReminder"] == json::parse(body);
+    return std::make_pair(StatusOf(answer), changed);
+  };
+  const std::string p = ":" + std::to_string(port);
+  struct Case {
+    std::string version, headers;
+    int status;  // 0: any success
+  };
+  const std::vector<Case> cases = {
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\n", 0},
+      {"HTTP/1.1", "Host: localhost" + p + "\r\n", 0},
+      {"HTTP/1.1", "Host: LocalHost" + p + "\r\n", 0},
+      {"HTTP/1.1", "Host: [::1]" + p + "\r\n", 0},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nOrigin: http://127.0.0.1" + p + "\r\n", 0},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nOrigin: http://localhost" + p + "\r\n", 0},
+      {"HTTP/1.0", "", 0},  // no Host: no browser either
+      {"HTTP/1.1", "Host: evil.example" + p + "\r\n", 403},
+      {"HTTP/1.1", "Host: localhost.evil.example" + p + "\r\n", 403},
+      {"HTTP/1.1", "Host: 127.0.0.1\r\n", 403},  // port 80
+      {"HTTP/1.1", "Host: 127.0.0.1:1\r\n", 403},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + ".evil.example\r\n", 403},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nOrigin: http://evil.example\r\n", 403},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nOrigin: null\r\n", 403},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nOrigin: https://127.0.0.1" + p + "\r\n", 403},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nOrigin: http://127.0.0.1\r\n", 403},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nOrigin: http://evil.example" + p + "\r\n", 403},
+      {"HTTP/1.1", "", 400},
+      {"HTTP/1.1", "Host: 127.0.0.1" + p + "\r\nHost: evil.example\r\n", 400},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const auto [status, changed] = tryWith(port, cases[i].version, cases[i].headers, static_cast<int>(i));
+    if (cases[i].status == 0) {
+      EXPECT_TRUE(status == 200 || status == 201) << status << " for " << cases[i].headers;
+      EXPECT_TRUE(changed) << cases[i].headers;
+    } else {
+      EXPECT_EQ(status, cases[i].status) << cases[i].headers;
+      EXPECT_FALSE(changed) << cases[i].headers;
+    }
+  }
+
+  // Event streams are no exception.
+  RawConnection page(port);
+  ASSERT_TRUE(page.Send("GET /events HTTP/1.1\r\n" + HostLine() + "Origin: http://evil.example\r\n\r\n"));
+  const std::string refused = page.ReadAnswer(std::chrono::seconds(2));
+  EXPECT_EQ(StatusOf(refused), 403) << refused;
+  EXPECT_EQ(front->listeners(), 0u);
+
+  // Another name is accepted when it is given on purpose, and only that one.
+  HttpFront::Options named;
+  named.allowedHosts = {"DevBox.lan"};
+  HttpFront other(*host, named);
+  const int otherPort = other.Bind("127.0.0.1", 0);
+  ASSERT_GT(otherPort, 0);
+  other.Start();
+  const std::string q = ":" + std::to_string(otherPort);
+  EXPECT_EQ(tryWith(otherPort, "HTTP/1.1", "Host: devbox.lan" + q + "\r\nOrigin: http://devbox.lan" + q + "\r\n", 100),
+            std::make_pair(200, true));
+  EXPECT_EQ(tryWith(otherPort, "HTTP/1.1", "Host: 127.0.0.1" + q + "\r\n", 101), std::make_pair(200, true));
+  EXPECT_EQ(tryWith(otherPort, "HTTP/1.1", "Host: devbox.lan.evil.example" + q + "\r\n", 102),
+            std::make_pair(403, false));
+  EXPECT_EQ(tryWith(otherPort, "HTTP/1.1", "Host: devbox.lan" + p + "\r\n", 103), std::make_pair(403, false));
+}
+
+// Every cap answers at once and says which one it is; requests within them,
+// and the ways curl sends bodies, are served.
+TEST_F(HttpTest, CapsAnswerClearly) {
+  auto request = [&](const std::string& method, const std::string& target, const std::string& headers,
+                     const std::string& body = "") {
+    return method + " " + target + " HTTP/1.1\r\n" + HostLine() + headers + "\r\n" + body;
+  };
+  const std::string base = "/kiv-summoner/v1/summoners?name=Ann&pad=";
+  std::string manyHeaders, bigHead;
+  for (int i = 0; i < 101; ++i) manyHeaders += "X-N" + std::to_string(i) + ": 1\r\n";
+  for (int i = 0; i < 5; ++i) bigHead += "X-Big" + std::to_string(i) + ": " + std::string(7000, 'b') + "\r\n";
+  struct Case {
+    std::string bytes;
+    int status;
+    std::string inBody;
+  };
+  const std::vector<Case> cases = {
+      {request("GET", base + std::string(8000 - base.size(), 'a'), ""), 200, "\"Ann\""},
+      {request("GET", base + std::string(8001 - base.size(), 'a'), ""), 414, "8000"},
+      {"GET /" + std::string(20000, 'a'), 414, "8000"},  // a line that never ends
+      {request("GET", "/api", "X-Long: " + std::string(8001, 'b') + "\r\n"), 431, "header line"},
+      {request("GET", "/api", manyHeaders), 431, "100 header lines"},
+      {request("GET", "/api", bigHead), 431, "head"},
+      {request("POST", "/kiv-fake/v1/ping", "Content-Length: 1048577\r\n"), 413, "1048577"},
+      {request("POST", "/kiv-fake/v1/ping", "Transfer-Encoding: chunked\r\n", "100001\r\n"), 413, "cap"},
+      {request("POST", "/kiv-fake/v1/ping", "Content-Length: 1048576\r\n", std::string(1048576, 'x')), 204, ""},
+      {request("POST", "/kiv-fake/v1/echo", "Content-Encoding: gzip\r\nContent-Length: 3\r\n", "abc"), 415, "gzip"},
+      {request("POST", "/kiv-fake/v1/echo", "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n", "abc"), 400, "both"},
+      {request("POST", "/kiv-fake/v1/echo", "Transfer-Encoding: gzip, chunked\r\n", "3\r\nabc\r\n0\r\n\r\n"), 501,
+       "gzip"},
+      {request("POST", "/kiv-fake/v1/echo", "Transfer-Encoding: chunked\r\n",
+               "3\r\nabc\r\n2;x=y\r\nde\r\n0\r\nX-Trailer: 1\r\n\r\n"),
+       200, "\"body\":\"abcde\""},
+      // curl -X POST URL: no body and no Content-Length.
+      {request("POST", "/kiv-fake/v1/echo", ""), 200, "\"body\":\"\""},
+      {request("DELETE", "/kiv-chat/v1/friends/44", ""), 204, ""},
+  };
+  for (const Case& c : cases) {
+    RawConnection connection(port);
+    ASSERT_TRUE(connection.Send(c.bytes));
+    const std::string answer = connection.ReadAnswer(std::chrono::seconds(4));
+    const std::string shown = answer.substr(0, 300);
+    EXPECT_EQ(StatusOf(answer), c.status) << shown;
+    EXPECT_NE(answer.find(c.inBody, answer.find("\r\n\r\n")), std::string::npos) << shown;
+    if (c.status >= 400) {
+      EXPECT_TRUE(HasHeader(answer, "Connection: close")) << shown;
+      EXPECT_TRUE(connection.ClosedWithin(std::chrono::seconds(4))) << shown;
+    }
+  }
+
+  // Bodiless POSTs leave the connection as they found it.
+  RawConnection kept(port);
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(kept.Send(request("POST", "/kiv-fake/v1/ping", "")));
+    EXPECT_EQ(StatusOf(kept.ReadAnswer(std::chrono::seconds(4))), 204) << i;
+  }
+}
+
+// Idle keep-alive connections end, long-lived ones end after their share of
+// requests, and a request that does not arrive whole in time is answered 408.
+class BoundedConnectionsTest : public HttpTest {
+ protected:
+  HttpFront::Options FrontOptions() override {
+    HttpFront::Options o = ServedHostTest::FrontOptions();
+    o.keepAlive = 1500ms;  // long enough for the test to send its next request
+    o.maxRequestsPerConnection = 3;
+    o.requestTimeout = 500ms;
+    return o;
+  }
+};
+
+TEST_F(BoundedConnectionsTest, EndIdleSlowAndLongLivedConnections) {
+  const std::string ask = "GET /kiv-summoner/v1/summoners?name=Ann HTTP/1.1\r\n" + HostLine() + "\r\n";
+  RawConnection used(port);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(used.Send(ask));
+    const std::string answer = used.ReadAnswer();
+    EXPECT_EQ(StatusOf(answer), 200) << i;
+    EXPECT_EQ(HasHeader(answer, "Connection: close"), i == 2) << answer;
+  }
+  EXPECT_TRUE(used.ClosedWithin(5s));
+
+  RawConnection idle(port);
+  ASSERT_TRUE(idle.Send(ask));
+  EXPECT_EQ(StatusOf(idle.ReadAnswer()), 200);
+  EXPECT_TRUE(idle.ClosedWithin(5s));
+  EXPECT_TRUE(idle.buffered().empty()) << idle.buffered();
+
+  RawConnection slow(port);
+  ASSERT_TRUE(slow.Send("GET /api HTTP/1.1\r\n" + HostLine()));
+  EXPECT_EQ(StatusOf(slow.ReadAnswer(3s)), 408);
+}
+
+// A crowd of event streams, idle connections and half-sent requests, with
+// fewer workers than any of them: an ordinary request is still answered at
+// once, and stopping ends every stream at once.
+class CrowdedFrontTest : public HttpTest {
+ protected:
+  HttpFront::Options FrontOptions() override {
+    HttpFront::Options o = ServedHostTest::FrontOptions();
+    o.threads = 2;
+    o.maxStreams = 4;
+    o.maxConnections = 40;
+    o.keepAlive = 60s;
+    o.requestTimeout = 60s;
+    o.heartbeat = 200ms;
+    return o;
+  }
+};
+
+TEST_F(CrowdedFrontTest, OrdinaryRequestsPassStreamsAndIdleConnections) {
+  const std::string listen = "GET /events HTTP/1.1\r\n" + HostLine() + "\r\n";
+  std::vector<RawConnection> streams;
+  for (int i = 0; i < 4; ++i) {
+    streams.emplace_back(port);
+    ASSERT_TRUE(streams.back().Send(listen));
+    ASSERT_NE(streams.back().ReadUntil(": connected\n\n"), "") << i;
+  }
+  EXPECT_EQ(front->listeners(), 4u);
+  RawConnection beyond(port);
+  ASSERT_TRUE(beyond.Send(listen));
+  const std::string refused = beyond.ReadAnswer();
+  EXPECT_EQ(StatusOf(refused), 503) << refused;
+  EXPECT_TRUE(HasHeader(refused, "Retry-After: 5")) << refused;
+
+  std::vector<RawConnection> crowd;
+  for (int i = 0; i < 20; ++i) {
+    crowd.emplace_back(port);
+    ASSERT_TRUE(crowd.back().Send("GET /api HTTP/1.1\r\n" + HostLine()));  // never finished
+  }
+  for (int i = 0; i < 20; ++i) {
+    crowd.emplace_back(port);
+    ASSERT_TRUE(crowd.back().Send("GET /kiv-summoner/v1/summoners?name=Cid HTTP/1.1\r\n" + HostLine() + "\r\n"));
+    ASSERT_EQ(StatusOf(crowd.back().ReadAnswer()), 200) << i;  // and then kept open, idle
+  }
+  for (int i = 0; i < 30; ++i) crowd.emplace_back(port);  // connected, silent
+
+  const auto asked = std::chrono::steady_clock::now();
+  RawConnection ordinary(port);
+  ASSERT_TRUE(ordinary.Send("GET /kiv-summoner/v1/summoners?name=Bob HTTP/1.1\r\n" + HostLine() + "\r\n"));
+  const std::string answer = ordinary.ReadAnswer(10s);
+  EXPECT_EQ(StatusOf(answer), 200) << answer;
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+
+  host->Publish("Crowd", json{{"n", 1}});
+  for (auto& s : streams) EXPECT_NE(s.ReadUntil("\"name\":\"Crowd\""), "");
+  EXPECT_NE(streams[0].ReadUntil(": keep-alive\n\n"), "");  // the heartbeat
+
+  // A stream that ends gives its place to the next.
+  streams.pop_back();
+  ASSERT_TRUE(WaitFor([&] { return front->listeners() == 3; }));
+  streams.emplace_back(port);
+  ASSERT_TRUE(streams.back().Send(listen));
+  ASSERT_NE(streams.back().ReadUntil(": connected\n\n"), "");
+
+  const auto stopping = std::chrono::steady_clock::now();
+  front->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 3s);
+  for (auto& s : streams) {
+    EXPECT_TRUE(s.ClosedWithin(2s));
+    EXPECT_NE(s.buffered().find("0\r\n\r\n"), std::string::npos) << s.buffered();
+  }
 }
 
 }  // namespace

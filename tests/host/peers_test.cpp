@@ -211,5 +211,61 @@ TEST(PeersSeedTest, SeedsFromJsonAndReportsWhatItSkips) {
   EXPECT_TRUE(plain.peers()->seedErrors().empty());
 }
 
+// The stores are bounded by bytes, not records: a conversation keeps its
+// newest messages within its share, and what would pass the whole store's
+// bytes is refused without pushing anybody else's records out.
+TEST(PeersBoundsTest, StoresStayWithinTheirBytes) {
+  PeerLimits limits;
+  limits.storeBytes = 64 * 1024;
+  limits.conversationBytes = 16 * 1024;
+  Peers peers(json(), nullptr, limits);
+  auto send = [&](const std::string& method, const std::string& path, json input) {
+    PeerRequest r;
+    r.method = method;
+    r.path = path;
+    r.hasInput = !input.is_null();
+    r.input = std::move(input);
+    return peers.Handle(r);
+  };
+  const std::string messages = "/kiv-chat/v1/conversations/42/messages";
+  const std::string text(1000, 'm');
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(send("POST", messages, {{"body", std::to_string(i) + text}}).HttpStatus(), 201) << i;
+  }
+  const json history = send("GET", messages, nullptr).body;
+  EXPECT_LT(DumpJson(history).size(), limits.conversationBytes);
+  ASSERT_GT(history.size(), 5u);
+  EXPECT_EQ(history.back()["body"], "99" + text);
+  EXPECT_EQ(history.front()["body"], std::to_string(100 - history.size()) + text);
+  EXPECT_EQ(send("POST", messages, {{"body", std::string(20000, 'x')}}).HttpStatus(), 413);
+  EXPECT_EQ(send("GET", messages, nullptr).body, history);
+
+  Answer last;
+  size_t added = 0;
+  for (uint64_t id = 100; id < 1000; ++id, ++added) {
+    last = send("POST", "/kiv-summoner/v1/summoners",
+                {{"summonerId", id}, {"displayName", "S" + std::to_string(id) + std::string(500, 'n')}});
+    if (last.HttpStatus() != 201) break;
+  }
+  EXPECT_EQ(last.HttpStatus(), 507) << last.errorText;
+  EXPECT_GT(added, 50u);
+  EXPECT_LE(peers.bytes(), limits.storeBytes);
+  EXPECT_LT(DumpJson(peers.State()).size(), limits.storeBytes);
+  EXPECT_EQ(send("PUT", "/kiv-kr-playtime-reminder/v1/message", std::string(2000, 'r')).HttpStatus(), 507);
+
+  // A full store still takes a message whose own conversation makes room,
+  // but not one that has nothing of its own to give up.
+  ASSERT_EQ(send("POST", messages, {{"body", "100" + text}}).HttpStatus(), 201);
+  EXPECT_EQ(send("GET", messages, nullptr).body.back()["body"], "100" + text);
+  const Answer other = send("POST", "/kiv-chat/v1/conversations", {{"id", 44}});
+  if (other.HttpStatus() == 201) {
+    EXPECT_EQ(send("POST", "/kiv-chat/v1/conversations/44/messages", {{"body", text}}).HttpStatus(), 507);
+  } else {
+    EXPECT_EQ(other.HttpStatus(), 507);
+  }
+  EXPECT_EQ(send("GET", messages, nullptr).body.size(), history.size());
+  EXPECT_LE(peers.bytes(), limits.storeBytes);
+}
+
 }  // namespace
 }  // namespace kivhost

@@ -4,6 +4,14 @@ if(KIV_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=address,undefined)
 endif()
+option(KIV_SANITIZE_THREAD "Build with ThreadSanitizer" OFF)
+if(KIV_SANITIZE_THREAD)
+  if(KIV_SANITIZE)
+    message(FATAL_ERROR "KIV_SANITIZE_THREAD and KIV_SANITIZE exclude each other")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
 if(KIV_BUILD_FUZZ)
   # Libraries get the fuzzer's coverage hooks too (only the fuzz programs link its
   # driver); undefined behaviour must stop the run, or the fuzzer never sees it.
@@ -14,4 +22,12 @@ if(WIN32)
   # One self-contained DLL: the C++ runtime, libgcc and winpthread are linked in.
   add_link_options(-static -static-libgcc -static-libstdc++)
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
+endif()
+if(NOT WIN32 AND NOT APPLE)
+  # A plugin library exports its load function and nothing else. Hidden
+  # visibility alone leaves the C++ runtime's header-defined symbols exported,
+  # and one of them with unique binding keeps the library loaded for good:
+  # unloading it would then free nothing.
+  add_link_options(
+    "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:LINKER:--version-script=${CMAKE_CURRENT_LIST_DIR}/plugin_exports.map>")
 endif()

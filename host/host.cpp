@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string_view>
 #include <thread>
 
@@ -24,13 +25,25 @@ constexpr size_t kMaxText = 1u << 20;
 constexpr uint32_t kMaxItems = 4096;
 constexpr uint64_t kMaxStreamBytes = 256ull << 20;
 constexpr uint32_t kMaxIdleStreamReads = 100000;
+constexpr size_t kMaxUrl = 65536;  // with its terminating zero
+constexpr size_t kMaxMethodText = 256;
 
 std::string Text(const char* text, size_t limit = kMaxText) {
   return text == nullptr ? std::string() : std::string(text, strnlen(text, limit));
 }
 
+// A text a plugin hands over, whole: false when it does not end within
+// `limit` bytes, for cutting it short would quietly make it another text.
+bool WholeText(const char* text, size_t limit, std::string* out) {
+  const size_t length = text == nullptr ? 0 : strnlen(text, limit);
+  if (length == limit) return false;
+  out->assign(text == nullptr ? "" : text, length);
+  return true;
+}
+
 char* Duplicate(const std::string& text) {
   auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy == nullptr) throw std::bad_alloc();
   std::memcpy(copy, text.data(), text.size());
   copy[text.size()] = '\0';
   return copy;
@@ -563,41 +576,76 @@ namespace {
 // Adds to `used` an upper bound of the length DumpJson gives for the value and
 // stops as soon as it passes `limit`: a text byte dumps as at most six bytes
 // ("\u001f"), an invalid one is replaced by three, and numbers have bounded
-// lengths. Returns whether the bound stayed within the limit.
+// lengths. Returns whether the bound stayed within the limit. Nested values
+// wait on a list of their own rather than on the call stack.
 bool DumpedSizeWithin(const json& value, size_t limit, size_t* used) {
-  switch (value.type()) {
-    case json::value_t::string:
-      *used += 2 + 6 * value.get_ref<const json::string_t&>().size();
-      break;
-    case json::value_t::binary:
-      *used += 64 + 4 * value.get_binary().size();
-      break;
-    case json::value_t::array:
-      *used += 2;
-      for (const json& element : value) {
-        if (!DumpedSizeWithin(element, limit, used)) return false;
-        *used += 1;
-      }
-      break;
-    case json::value_t::object:
-      *used += 2;
-      for (auto it = value.begin(); it != value.end(); ++it) {
-        *used += 4 + 6 * it.key().size();
-        if (!DumpedSizeWithin(it.value(), limit, used)) return false;
-      }
-      break;
-    default:
-      *used += 32;  // null, booleans, numbers and discarded values
-      break;
+  std::vector<const json*> pending{&value};
+  while (!pending.empty()) {
+    const json& v = *pending.back();
+    pending.pop_back();
+    switch (v.type()) {
+      case json::value_t::string:
+        *used += 2 + 6 * v.get_ref<const json::string_t&>().size();
+        break;
+      case json::value_t::binary:
+        *used += 64 + 4 * v.get_binary().size();
+        break;
+      case json::value_t::array:
+        *used += 2 + v.size();  // the brackets and a separator per element
+        if (*used > limit) return false;
+        for (const json& element : v) pending.push_back(&element);
+        break;
+      case json::value_t::object:
+        *used += 2;
+        for (auto it = v.begin(); it != v.end(); ++it) {
+          *used += 4 + 6 * it.key().size();
+          if (*used > limit) return false;
+          pending.push_back(&it.value());
+        }
+        break;
+      default:
+        *used += 32;  // null, booleans, numbers and discarded values
+        break;
+    }
+    if (*used > limit) return false;
   }
-  return *used <= limit;
+  return true;
 }
 
+}  // namespace
+
+namespace {
+void FillResponseParts(const Answer& answer, HostResponse* response, size_t streamThreshold, size_t streamChunk);
 }  // namespace
 
 void FillResponse(const Answer& answer, HostResponse* response, size_t streamThreshold, size_t streamChunk) {
   std::memset(static_cast<void*>(response), 0, sizeof(HostResponse));
   response->release = &HostReleaseResponse;
+  // Out of memory part way, the record is released and left empty: never
+  // half filled.
+  try {
+    FillResponseParts(answer, response, streamThreshold, streamChunk);
+  } catch (...) {
+    HostReleaseResponse(response);
+    response->release = &HostReleaseResponse;
+    throw;
+  }
+}
+
+namespace {
+
+// The last resort of a failed request: an error record without a text when
+// even the text cannot be had.
+void FillFailure(HostResponse* response, const std::string& text) noexcept {
+  try {
+    FillResponse(HostFailure(500, text), response, 4096, 4096);
+  } catch (...) {
+    response->errorFlag = 1;
+    response->status = 500;
+  }
+}
+
+void FillResponseParts(const Answer& answer, HostResponse* response, size_t streamThreshold, size_t streamChunk) {
   if (answer.error) {
     response->errorText = Duplicate(answer.errorText);
     response->errorFlag = 1;
@@ -630,14 +678,17 @@ void FillResponse(const Answer& answer, HostResponse* response, size_t streamThr
   if (!answer.statusText.empty()) response->statusText = Duplicate(answer.statusText);
   if (!answer.headers.empty()) {
     auto* headers = static_cast<HostHeader*>(std::calloc(answer.headers.size(), sizeof(HostHeader)));
+    if (headers == nullptr) throw std::bad_alloc();
+    response->headers = headers;
+    response->headerCount = static_cast<uint32_t>(answer.headers.size());
     for (size_t i = 0; i < answer.headers.size(); ++i) {
       headers[i].name = Duplicate(answer.headers[i].first);
       headers[i].value = Duplicate(answer.headers[i].second);
     }
-    response->headers = headers;
-    response->headerCount = static_cast<uint32_t>(answer.headers.size());
   }
 }
+
+}  // namespace
 
 Answer ReadResponse(HostResponse* response, Host* host) {
   Answer a;
@@ -727,7 +778,7 @@ struct Host::Internals {
     if (response == nullptr) return;
     PluginSlot* slot = SlotOf(self);
     if (slot == nullptr) {
-      FillResponse(HostFailure(500, "Unknown host services table"), response, 4096, 4096);
+      FillFailure(response, "Unknown host services table");
       return;
     }
     Host* host = slot->host;
@@ -737,16 +788,24 @@ struct Host::Internals {
       rec.from = slot->name;
       Call call;
       std::string problem;
+      int problemStatus = 400;
       if (request == nullptr) {
         problem = "The request record is null";
       } else {
         const uint32_t method = request->method <= 8 ? request->method : 0;
-        call.method = method == 8 ? Text(request->methodText, 256) : MethodName(method);
-        if (request->url == nullptr) problem = "The request has no URL";
-        call.url = Text(request->url, 65536);
-        if (request->items == nullptr && request->itemCount != 0) {
+        call.method = MethodName(method);
+        if (method == 8 && !WholeText(request->methodText, kMaxMethodText, &call.method)) {
+          problem = "The request's method text is longer than " + std::to_string(kMaxMethodText - 1) + " bytes";
+        }
+        if (request->url == nullptr) {
+          problem = "The request has no URL";
+        } else if (!WholeText(request->url, kMaxUrl, &call.url)) {
+          problem = "The request URL is longer than " + std::to_string(kMaxUrl - 1) + " bytes";
+          problemStatus = 414;
+        }
+        if (problem.empty() && request->items == nullptr && request->itemCount != 0) {
           problem = "The request has a null item array and " + std::to_string(request->itemCount) + " items";
-        } else if (request->itemCount > kMaxItems) {
+        } else if (problem.empty() && request->itemCount > kMaxItems) {
           problem = "The request has " + std::to_string(request->itemCount) + " items";
         }
         for (uint32_t i = 0; problem.empty() && i < request->itemCount; ++i) {
@@ -769,7 +828,7 @@ struct Host::Internals {
           call.body.assign(reinterpret_cast<const char*>(request->body), request->bodySize);
         }
       }
-      Answer answer = problem.empty() ? host->Dispatch(call) : HostFailure(400, problem);
+      Answer answer = problem.empty() ? host->Dispatch(call) : HostFailure(problemStatus, problem);
       FillResponse(answer, response, host->options_.streamThreshold, host->options_.streamChunk);
       // The call is done with: the record takes its parts instead of copies.
       rec.method = std::move(call.method);
@@ -785,9 +844,9 @@ struct Host::Internals {
       rec.answer = std::move(answer);
       host->Record(std::move(rec));
     } catch (const std::exception& e) {
-      FillResponse(HostFailure(500, std::string("The host failed: ") + e.what()), response, 4096, 4096);
+      FillFailure(response, std::string("The host failed: ") + e.what());
     } catch (...) {
-      FillResponse(HostFailure(500, "The host failed"), response, 4096, 4096);
+      FillFailure(response, "The host failed");
     }
   }
 

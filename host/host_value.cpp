@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 namespace kivhost {
@@ -9,6 +10,7 @@ namespace {
 
 char* CopyText(const std::string& text) {
   auto* copy = static_cast<char*>(std::malloc(text.size() + 1));
+  if (copy == nullptr) throw std::bad_alloc();
   std::memcpy(copy, text.data(), text.size());
   copy[text.size()] = '\0';
   return copy;
@@ -16,8 +18,23 @@ char* CopyText(const std::string& text) {
 
 ReadResult Fail(std::string message) { return ReadResult{false, std::move(message)}; }
 
-ReadResult Read(const HostValue& value, json* out, uint32_t depth) {
-  if (depth > kMaxValueDepth) return Fail("value nested deeper than " + std::to_string(kMaxValueDepth) + " levels");
+// The walks below keep the open collections, structures, arrays and objects
+// on a stack of their own: a value nests as deep as its sender made it, and
+// the threads these run on (a plugin's among them) may have small stacks.
+
+// An open collection or structure of a read, the JSON it fills and its next
+// child.
+struct ReadFrame {
+  const HostValue* value;
+  json* target;
+  uint32_t next;
+};
+
+// Reads a scalar into `out` at once; makes `out` an empty array or object
+// for a collection or structure and opens it. The message of a failure, else
+// the empty text.
+std::string Enter(const HostValue& value, json* out, uint32_t depth, std::vector<ReadFrame>* open) {
+  if (depth > kMaxValueDepth) return "value nested deeper than " + std::to_string(kMaxValueDepth) + " levels";
   const uint32_t kind = value.kind;
   switch (kind) {
     case KIV_HOST_VALUE_EMPTY:
@@ -40,7 +57,7 @@ ReadResult Read(const HostValue& value, json* out, uint32_t depth) {
       const char* data = value.u.text.data;
       const uint32_t length = value.u.text.length;
       if (data == nullptr) {
-        if (length != 0) return Fail("null text with length " + std::to_string(length));
+        if (length != 0) return "null text with length " + std::to_string(length);
         *out = "";
         return {};
       }
@@ -52,53 +69,65 @@ ReadResult Read(const HostValue& value, json* out, uint32_t depth) {
     case KIV_HOST_VALUE_OWNED_BLOB: {
       const uint8_t* data = value.u.blob.data;
       const uint32_t size = value.u.blob.size;
-      if (data == nullptr && size != 0) return Fail("null blob with size " + std::to_string(size));
-      if (size > kMaxValueItems * 16u) return Fail("blob of " + std::to_string(size) + " bytes is too large");
+      if (data == nullptr && size != 0) return "null blob with size " + std::to_string(size);
+      if (size > kMaxValueItems * 16u) return "blob of " + std::to_string(size) + " bytes is too large";
       *out = json::binary(std::vector<uint8_t>(data, data + size));
       return {};
     }
     case KIV_HOST_VALUE_COLLECTION: {
-      const HostValue* items = value.u.collection.items;
       const uint32_t count = value.u.collection.count;
-      if (items == nullptr && count != 0) return Fail("null collection with " + std::to_string(count) + " items");
-      if (count > kMaxValueItems) return Fail("collection of " + std::to_string(count) + " items is too large");
-      json array = json::array();
-      for (uint32_t i = 0; i < count; ++i) {
-        json element;
-        ReadResult r = Read(items[i], &element, depth + 1);
-        if (!r.ok) return Fail("item " + std::to_string(i) + ": " + r.error);
-        array.push_back(std::move(element));
+      if (value.u.collection.items == nullptr && count != 0) {
+        return "null collection with " + std::to_string(count) + " items";
       }
-      *out = std::move(array);
+      if (count > kMaxValueItems) return "collection of " + std::to_string(count) + " items is too large";
+      *out = json::array();
+      open->push_back(ReadFrame{&value, out, 0});
       return {};
     }
     case KIV_HOST_VALUE_STRUCTURE: {
-      const HostStructEntry* entries = value.u.structure.entries;
       const uint32_t count = value.u.structure.count;
-      if (entries == nullptr && count != 0) return Fail("null structure with " + std::to_string(count) + " members");
-      if (count > kMaxValueItems) return Fail("structure of " + std::to_string(count) + " members is too large");
-      json object = json::object();
-      for (uint32_t i = 0; i < count; ++i) {
-        const char* key = entries[i].key;
-        if (key == nullptr) return Fail("member " + std::to_string(i) + " has a null key");
-        json member;
-        ReadResult r = Read(entries[i].value, &member, depth + 1);
-        if (!r.ok) return Fail(std::string("member '") + key + "': " + r.error);
-        object[key] = std::move(member);
+      if (value.u.structure.entries == nullptr && count != 0) {
+        return "null structure with " + std::to_string(count) + " members";
       }
-      *out = std::move(object);
+      if (count > kMaxValueItems) return "structure of " + std::to_string(count) + " members is too large";
+      *out = json::object();
+      open->push_back(ReadFrame{&value, out, 0});
       return {};
     }
     default:
-      return Fail("invalid value kind " + std::to_string(kind));
+      return "invalid value kind " + std::to_string(kind);
   }
 }
 
-}  // namespace
+// Where a failure sits, outermost first ("item 1: member 'k': "): the child
+// each of the first `frames` open containers is at.
+std::string PathTo(const std::vector<ReadFrame>& open, size_t frames) {
+  std::string path;
+  for (size_t i = 0; i < frames; ++i) {
+    const HostValue& container = *open[i].value;
+    const uint32_t child = open[i].next - 1;
+    if (container.kind == KIV_HOST_VALUE_COLLECTION) {
+      path += "item " + std::to_string(child) + ": ";
+    } else {
+      path += std::string("member '") + container.u.structure.entries[child].key + "': ";
+    }
+  }
+  return path;
+}
 
-ReadResult HostValueToJson(const HostValue& value, json* out) { return Read(value, out, 0); }
+// An open array or object being built into a record, its next child and
+// that child's index.
+struct BuildFrame {
+  const json* source;
+  json::const_iterator next;
+  HostValue* items;
+  HostStructEntry* entries;
+  uint32_t index;
+};
 
-void JsonToHostValue(const json& value, HostValue* out) {
+// Builds a scalar record at once; allocates the array of a collection or
+// structure and opens it.
+void Build(const json& value, HostValue* out, std::vector<BuildFrame>* open) {
   HostValue v{};
   switch (value.type()) {
     case json::value_t::null:
@@ -131,6 +160,7 @@ void JsonToHostValue(const json& value, HostValue* out) {
     case json::value_t::binary: {
       const auto& bytes = value.get_binary();
       auto* copy = static_cast<uint8_t*>(std::malloc(bytes.size() + 1));
+      if (copy == nullptr) throw std::bad_alloc();
       if (!bytes.empty()) std::memcpy(copy, bytes.data(), bytes.size());
       v.kind = KIV_HOST_VALUE_OWNED_BLOB;
       v.u.blob.data = copy;
@@ -139,63 +169,195 @@ void JsonToHostValue(const json& value, HostValue* out) {
     }
     case json::value_t::array: {
       auto* items = static_cast<HostValue*>(std::calloc(value.size() + 1, sizeof(HostValue)));
-      uint32_t i = 0;
-      for (const auto& element : value) JsonToHostValue(element, &items[i++]);
+      if (items == nullptr) throw std::bad_alloc();
       v.kind = KIV_HOST_VALUE_COLLECTION;
       v.u.collection.items = items;
-      v.u.collection.count = i;
+      v.u.collection.count = static_cast<uint32_t>(value.size());
+      open->push_back(BuildFrame{&value, value.cbegin(), items, nullptr, 0});
       break;
     }
     case json::value_t::object: {
       auto* entries = static_cast<HostStructEntry*>(std::calloc(value.size() + 1, sizeof(HostStructEntry)));
-      uint32_t i = 0;
-      // The object map is ordered by std::less on the key bytes: byte order.
-      for (auto it = value.begin(); it != value.end(); ++it, ++i) {
-        entries[i].key = CopyText(it.key());
-        entries[i].keyOwned = 1;
-        JsonToHostValue(it.value(), &entries[i].value);
-      }
+      if (entries == nullptr) throw std::bad_alloc();
       v.kind = KIV_HOST_VALUE_STRUCTURE;
       v.u.structure.entries = entries;
-      v.u.structure.count = i;
+      v.u.structure.count = static_cast<uint32_t>(value.size());
+      open->push_back(BuildFrame{&value, value.cbegin(), nullptr, entries, 0});
       break;
     }
   }
   *out = v;
 }
 
+// The deepest level of a JSON text is within `limit`, counting every value
+// (the root is level 1, a key counts like its value). Exact for valid texts,
+// which is all that matters: the others fail to parse anyway.
+bool NestsWithin(const std::string& text, uint32_t limit) {
+  uint32_t open = 0;
+  bool inString = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (inString) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        inString = false;
+      }
+      continue;
+    }
+    switch (c) {
+      case '[':
+      case '{':
+        if (++open > limit) return false;
+        break;
+      case ']':
+      case '}':
+        if (open > 0) --open;
+        break;
+      case ' ':
+      case '\t':
+      case '\n':
+      case '\r':
+      case ',':
+      case ':':
+        break;
+      case '"':
+        inString = true;
+        [[fallthrough]];
+      default:
+        if (open + 1 > limit) return false;
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+ReadResult HostValueToJson(const HostValue& value, json* out) {
+  json root;
+  std::vector<ReadFrame> open;
+  std::string error = Enter(value, &root, 1, &open);
+  if (!error.empty()) return Fail(std::move(error));
+  while (!open.empty()) {
+    ReadFrame& top = open.back();
+    const HostValue& container = *top.value;
+    // A child sits one level below its container, whose level is the number
+    // of open containers.
+    const uint32_t depth = static_cast<uint32_t>(open.size()) + 1;
+    json* child = nullptr;
+    const HostValue* record = nullptr;
+    if (container.kind == KIV_HOST_VALUE_COLLECTION) {
+      if (top.next == container.u.collection.count) {
+        open.pop_back();
+        continue;
+      }
+      record = &container.u.collection.items[top.next++];
+      top.target->push_back(nullptr);
+      child = &top.target->back();
+    } else {
+      if (top.next == container.u.structure.count) {
+        open.pop_back();
+        continue;
+      }
+      const HostStructEntry& entry = container.u.structure.entries[top.next];
+      if (entry.key == nullptr) {
+        return Fail(PathTo(open, open.size() - 1) + "member " + std::to_string(top.next) + " has a null key");
+      }
+      ++top.next;
+      record = &entry.value;
+      child = &(*top.target)[entry.key];
+    }
+    // `top` is not used past this point: entering may move the frames.
+    error = Enter(*record, child, depth, &open);
+    if (!error.empty()) return Fail(PathTo(open, open.size()) + error);
+  }
+  *out = std::move(root);
+  return {};
+}
+
+void JsonToHostValue(const json& value, HostValue* out) {
+  std::vector<BuildFrame> open;
+  Build(value, out, &open);
+  // Out of memory part way, what was built goes; the rest is still zeroed.
+  try {
+    while (!open.empty()) {
+      BuildFrame& top = open.back();
+      if (top.next == top.source->cend()) {
+        open.pop_back();
+        continue;
+      }
+      const json::const_iterator it = top.next++;
+      const uint32_t i = top.index++;
+      // `top` is not used past the Build calls: building may move the frames.
+      if (top.items != nullptr) {
+        Build(*it, &top.items[i], &open);
+      } else {
+        HostStructEntry& entry = top.entries[i];
+        entry.key = CopyText(it.key());
+        entry.keyOwned = 1;
+        Build(it.value(), &entry.value, &open);
+      }
+    }
+  } catch (...) {
+    ReleaseHostValue(out);
+    throw;
+  }
+}
+
 void ReleaseHostValue(HostValue* value) {
   if (value == nullptr) return;
-  switch (value->kind) {
-    case KIV_HOST_VALUE_OWNED_STRING:
-      std::free(const_cast<char*>(value->u.text.data));
-      break;
-    case KIV_HOST_VALUE_OWNED_BLOB:
-      std::free(const_cast<uint8_t*>(value->u.blob.data));
-      break;
-    case KIV_HOST_VALUE_COLLECTION: {
-      HostValue* items = value->u.collection.items;
-      if (items != nullptr) {
-        for (uint32_t i = 0; i < value->u.collection.count; ++i) ReleaseHostValue(&items[i]);
+  // Each open container with the index of its next child; a container is
+  // freed and zeroed once all its children are.
+  struct Frame {
+    HostValue* owner;
+    uint32_t next;
+  };
+  std::vector<Frame> open;
+  HostValue* current = value;
+  for (;;) {
+    if (current != nullptr) {
+      switch (current->kind) {
+        case KIV_HOST_VALUE_OWNED_STRING:
+          std::free(const_cast<char*>(current->u.text.data));
+          *current = HostValue{};
+          break;
+        case KIV_HOST_VALUE_OWNED_BLOB:
+          std::free(const_cast<uint8_t*>(current->u.blob.data));
+          *current = HostValue{};
+          break;
+        case KIV_HOST_VALUE_COLLECTION:
+        case KIV_HOST_VALUE_STRUCTURE:
+          open.push_back(Frame{current, 0});
+          break;
+        default:
+          *current = HostValue{};
+          break;
       }
-      std::free(items);
-      break;
+      current = nullptr;
     }
-    case KIV_HOST_VALUE_STRUCTURE: {
-      HostStructEntry* entries = value->u.structure.entries;
-      if (entries != nullptr) {
-        for (uint32_t i = 0; i < value->u.structure.count; ++i) {
-          if (entries[i].keyOwned != 0) std::free(const_cast<char*>(entries[i].key));
-          ReleaseHostValue(&entries[i].value);
-        }
+    if (open.empty()) return;
+    Frame& top = open.back();
+    HostValue& owner = *top.owner;
+    if (owner.kind == KIV_HOST_VALUE_COLLECTION) {
+      if (owner.u.collection.items != nullptr && top.next < owner.u.collection.count) {
+        current = &owner.u.collection.items[top.next++];
+        continue;
+      }
+      std::free(owner.u.collection.items);
+    } else {
+      HostStructEntry* entries = owner.u.structure.entries;
+      if (entries != nullptr && top.next < owner.u.structure.count) {
+        HostStructEntry& entry = entries[top.next++];
+        if (entry.keyOwned != 0) std::free(const_cast<char*>(entry.key));
+        current = &entry.value;
+        continue;
       }
       std::free(entries);
-      break;
     }
-    default:
-      break;
+    owner = HostValue{};
+    open.pop_back();
   }
-  *value = HostValue{};
 }
 
 const char* HostValueKindName(uint32_t kind) {
@@ -235,10 +397,65 @@ OwnedHostValue& OwnedHostValue::operator=(OwnedHostValue&& other) noexcept {
 }
 
 std::string DumpJson(const json& value, int indent) {
-  return value.dump(indent, ' ', false, json::error_handler_t::replace);
+  // The layout of json::dump, with the open arrays and objects on a stack of
+  // their own; every other value, and every key, is written by the library's
+  // own serializer, so texts, numbers and binaries read exactly as there.
+  std::string text;
+  nlohmann::detail::serializer<json> scalars(nlohmann::detail::output_adapter<char>(text), ' ',
+                                             json::error_handler_t::replace);
+  const bool pretty = indent >= 0;
+  const unsigned step = pretty ? static_cast<unsigned>(indent) : 0u;
+  struct Frame {
+    const json* container;
+    json::const_iterator next;
+    unsigned indent;
+  };
+  std::vector<Frame> open;
+  json key = "";
+  auto write = [&](const json& v, unsigned at) {
+    if (v.is_structured() && !v.empty()) {
+      text += v.is_object() ? '{' : '[';
+      if (pretty) text += '\n';
+      open.push_back(Frame{&v, v.cbegin(), at});
+    } else {
+      scalars.dump(v, pretty, false, step, at);
+    }
+  };
+  write(value, 0);
+  while (!open.empty()) {
+    Frame& top = open.back();
+    const json& container = *top.container;
+    if (top.next == container.cend()) {
+      if (pretty) {
+        text += '\n';
+        text.append(top.indent, ' ');
+      }
+      text += container.is_object() ? '}' : ']';
+      open.pop_back();
+      continue;
+    }
+    if (top.next != container.cbegin()) text += pretty ? ",\n" : ",";
+    const unsigned at = top.indent + step;
+    if (pretty) text.append(at, ' ');
+    const json::const_iterator it = top.next++;
+    if (container.is_object()) {
+      *key.get_ptr<json::string_t*>() = it.key();
+      scalars.dump(key, false, false, 0, 0);
+      text += pretty ? ": " : ":";
+    }
+    // `top` is not used past this point: writing may move the frames.
+    write(*it, at);
+  }
+  return text;
 }
 
 bool ParseJson(const std::string& text, json* out, std::string* error) {
+  // The library's parser keeps its own stack, but copying, comparing and
+  // dumping its trees recurse: deeper texts are refused before they become one.
+  if (!NestsWithin(text, kMaxValueDepth)) {
+    if (error != nullptr) *error = "nested deeper than " + std::to_string(kMaxValueDepth) + " levels";
+    return false;
+  }
   try {
     *out = json::parse(text);
     return true;
@@ -249,32 +466,46 @@ bool ParseJson(const std::string& text, json* out, std::string* error) {
 }
 
 bool JsonContains(const json& actual, const json& expected) {
-  if (expected.is_object()) {
-    if (!actual.is_object()) return false;
-    for (auto it = expected.begin(); it != expected.end(); ++it) {
-      auto found = actual.find(it.key());
-      if (found == actual.end() || !JsonContains(*found, it.value())) return false;
+  // Pairs still to match; every one must.
+  std::vector<std::pair<const json*, const json*>> pending{{&actual, &expected}};
+  while (!pending.empty()) {
+    const json& a = *pending.back().first;
+    const json& e = *pending.back().second;
+    pending.pop_back();
+    if (e.is_object()) {
+      if (!a.is_object()) return false;
+      for (auto it = e.begin(); it != e.end(); ++it) {
+        auto found = a.find(it.key());
+        if (found == a.end()) return false;
+        pending.emplace_back(&*found, &it.value());
+      }
+      continue;
     }
-    return true;
-  }
-  if (expected.is_array()) {
-    if (!actual.is_array() || actual.size() != expected.size()) return false;
-    for (size_t i = 0; i < expected.size(); ++i) {
-      if (!JsonContains(actual[i], expected[i])) return false;
+    if (e.is_array()) {
+      if (!a.is_array() || a.size() != e.size()) return false;
+      for (size_t i = 0; i < e.size(); ++i) pending.emplace_back(&a[i], &e[i]);
+      continue;
     }
-    return true;
+    if (e.is_number() && a.is_number()) {
+      if (e.is_number_float() || a.is_number_float()) {
+        if (e.get<double>() != a.get<double>()) return false;
+        continue;
+      }
+      if (e.is_number_unsigned() && a.is_number_unsigned()) {
+        if (e != a) return false;
+        continue;
+      }
+      // Mixed signedness: equal when both are non-negative and equal, or both the same negative number.
+      const bool expNeg = e.is_number_integer() && !e.is_number_unsigned() && e.get<int64_t>() < 0;
+      const bool actNeg = a.is_number_integer() && !a.is_number_unsigned() && a.get<int64_t>() < 0;
+      if (expNeg != actNeg) return false;
+      if (expNeg ? e.get<int64_t>() != a.get<int64_t>() : e.get<uint64_t>() != a.get<uint64_t>()) return false;
+      continue;
+    }
+    // Neither is a container here, or only one is: no recursion in the comparison.
+    if (a != e) return false;
   }
-  if (expected.is_number() && actual.is_number()) {
-    if (expected.is_number_float() || actual.is_number_float()) return expected.get<double>() == actual.get<double>();
-    if (expected.is_number_unsigned() && actual.is_number_unsigned()) return expected == actual;
-    // Mixed signedness: equal when both are non-negative and equal, or both the same negative number.
-    const bool expNeg = expected.is_number_integer() && !expected.is_number_unsigned() && expected.get<int64_t>() < 0;
-    const bool actNeg = actual.is_number_integer() && !actual.is_number_unsigned() && actual.get<int64_t>() < 0;
-    if (expNeg != actNeg) return false;
-    if (expNeg) return expected.get<int64_t>() == actual.get<int64_t>();
-    return expected.get<uint64_t>() == actual.get<uint64_t>();
-  }
-  return actual == expected;
+  return true;
 }
 
 }  // namespace kivhost

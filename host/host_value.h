@@ -17,7 +17,9 @@ namespace kivhost {
 using json = nlohmann::json;
 
 // Limits that keep a malformed value from a plugin from exhausting the host.
-inline constexpr uint32_t kMaxValueDepth = 256;
+// The depth counts every value, the root being level 1; it is the plugin's
+// own bound, so whatever a plugin may send or accept passes here too.
+inline constexpr uint32_t kMaxValueDepth = 512;
 inline constexpr uint32_t kMaxValueItems = 1u << 24;
 
 // A read that failed tells why; it never throws.
@@ -66,6 +68,7 @@ class OwnedHostValue {
 std::string DumpJson(const json& value, int indent = -1);
 
 // Parses JSON text without throwing; on failure returns false and the reason.
+// Texts nested deeper than kMaxValueDepth are refused.
 bool ParseJson(const std::string& text, json* out, std::string* error);
 
 // Subset match used by expectations: every member of `expected` must be in

@@ -58,16 +58,24 @@ class ProbePlugin : public framework::Plugin {
     api.Endpoint(HttpMethod::kGet, "/kiv-binding-probe/v1/echo", [](Value value) { return value; })
         .Arg("value")
         .Tags(tags);
-    api.Endpoint(HttpMethod::kGet, "/kiv-binding-probe/v1/items/{id}",
-                 [](int32_t id, bool verbose, String tag, Vector<String> labels) {
-                   ProbeItem result;
-                   result.id = id;
-                   result.verbose = verbose;
-                   result.tag = std::move(tag);
-                   result.state = ProbeState::Busy;
-                   result.labels = std::move(labels);
-                   return result;
-                 })
+    // The same arguments twice: once all required, once all but the id
+    // optional (left out, such an argument keeps its native default).
+    auto makeItem = [](int32_t id, bool verbose, String tag, Vector<String> labels) {
+      ProbeItem result;
+      result.id = id;
+      result.verbose = verbose;
+      result.tag = std::move(tag);
+      result.state = ProbeState::Busy;
+      result.labels = std::move(labels);
+      return result;
+    };
+    api.Endpoint(HttpMethod::kGet, "/kiv-binding-probe/v1/items/{id}", makeItem)
+        .PathArg("id")
+        .Arg("verbose")
+        .HeaderArg("tag")
+        .AnyArg("labels")
+        .Tags(tags);
+    api.Endpoint(HttpMethod::kGet, "/kiv-binding-probe/v1/drafts/{id}", makeItem)
         .PathArg("id")
         .Arg("verbose")
         .Optional()

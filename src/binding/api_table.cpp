@@ -3,6 +3,8 @@
 // points into the registry's own records.
 #include "binding/api_table.h"
 
+#include <new>
+
 #include "binding/binding_api.h"
 #include "platform/platform.h"
 
@@ -17,7 +19,10 @@ struct LiveContexts {
 };
 LiveContexts& Live() {
   // Never destroyed: requests may race with the end of static destruction.
-  static LiveContexts* live = mem::New<LiveContexts>();
+  // Nor on the heap: with no table left the set holds no memory either, so
+  // unloading the library leaves nothing behind.
+  alignas(LiveContexts) static unsigned char storage[sizeof(LiveContexts)];
+  static LiveContexts* live = ::new (static_cast<void*>(storage)) LiveContexts();
   return *live;
 }
 
@@ -93,9 +98,9 @@ void FillFunctionRecord(ApiTableStorage& storage, const FunctionRecord& function
   record->tagCount = static_cast<uint32_t>(function.tags.size());
 }
 
-ApiTableStorage* BuildApiTableStorage(const BindingApi& api) {
-  auto* storage = new ApiTableStorage();
+namespace {
 
+void FillApiTableStorage(ApiTableStorage* storage, const BindingApi& api) {
   // Endpoints: the function's record, with the endpoint's own context.
   std::span<EndpointRegistration* const> endpoints = api.Endpoints();
   storage->contexts.reserve(endpoints.size());
@@ -211,6 +216,19 @@ ApiTableStorage* BuildApiTableStorage(const BindingApi& api) {
   storage->table.typeCount = static_cast<uint32_t>(storage->types.size());
   storage->table.events = storage->events.empty() ? nullptr : storage->events.data();
   storage->table.eventCount = static_cast<uint32_t>(storage->events.size());
+}
+
+}  // namespace
+
+ApiTableStorage* BuildApiTableStorage(const BindingApi& api) {
+  auto* storage = new ApiTableStorage();
+  try {
+    FillApiTableStorage(storage, api);
+  } catch (...) {
+    // Its destructor also takes back the contexts registered so far.
+    delete storage;
+    throw;
+  }
   return storage;
 }
 
@@ -227,9 +245,12 @@ const EndpointContext* EndpointContext::FromHost(const void* context) {
 ApiTableStorage::ApiTableStorage() = default;
 
 ApiTableStorage::~ApiTableStorage() {
+  if (contexts.empty()) return;
   LiveContexts& live = Live();
   platform::LockGuard guard(live.mutex);
   for (const EndpointContext& context : contexts) live.contexts.erase(&context);
+  // An empty set gives its buckets back (clear would keep them).
+  if (live.contexts.empty()) HashMap<const void*, const EndpointContext*>().swap(live.contexts);
 }
 
 }  // namespace kiv::binding

@@ -1,6 +1,7 @@
 #include "binding/arena.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <new>
 
@@ -31,9 +32,49 @@ const InternedString& InternedString::Empty() { return g_emptyText.header; }
 // ---------------------------------------------------------------------------
 // PageRegistry
 
+namespace {
+std::atomic<PageRegistry*> g_registry{nullptr};
+
+// The registry outlives static destruction for values that do too; but when
+// the library is unloaded (or the process ends) with no page in use, it and
+// the regions it kept go back, so that loading the library again and again
+// does not pile them up.
+struct ReleaseIdleRegistry {
+  ~ReleaseIdleRegistry() {
+    PageRegistry* registry = g_registry.load();
+    if (registry != nullptr && registry->ReleaseIfIdle()) {
+      g_registry.store(nullptr);
+      mem::Delete(registry);
+    }
+  }
+} g_releaseIdleRegistry;
+}  // namespace
+
+// Read through the one pointer that unloading clears, so nothing can reach a
+// registry already given back: a use after that makes a new one.
 PageRegistry& PageRegistry::Instance() {
-  static PageRegistry* registry = mem::New<PageRegistry>();
-  return *registry;
+  PageRegistry* registry = g_registry.load(std::memory_order_acquire);
+  if (registry != nullptr) return *registry;
+  auto* created = mem::New<PageRegistry>();
+  if (!g_registry.compare_exchange_strong(registry, created, std::memory_order_acq_rel)) {
+    mem::Delete(created);
+    return *registry;
+  }
+  return *created;
+}
+
+bool PageRegistry::ReleaseIfIdle() {
+  platform::LockGuard<platform::Mutex> lock(mutex_);
+  if (pagesInUse_ != 0) return false;
+  for (Region* region : regions_) {
+    KIV_ARENA_UNPOISON(region->base, kRegionSize);
+    platform::ReleasePages(region->base, kRegionSize);
+    mem::Delete(region);
+  }
+  Vector<Region*>().swap(regions_);
+  withFree_ = nullptr;
+  retained_ = 0;
+  return true;
 }
 
 void* PageRegistry::AcquirePage() {
@@ -61,6 +102,7 @@ void* PageRegistry::AcquirePage() {
   region->freeMask = static_cast<uint16_t>(region->freeMask & ~(1u << index));
   if (--region->freeCount == 0) UnlinkFreeLocked(region);
   ++pagesInUse_;
+  ++pagesTaken_;
   const uint32_t inUse = RegionsInUseLocked();
   if (inUse > peakInUse_) peakInUse_ = inUse;
   // Free regions kept for a demand that has gone away go back here too, so a
@@ -91,7 +133,8 @@ void PageRegistry::ReleaseChain(void* first) {
 
 PageRegistry::Stats PageRegistry::ReadStats() {
   platform::LockGuard<platform::Mutex> lock(mutex_);
-  return Stats{static_cast<uint32_t>(regions_.size()), retained_, pagesInUse_, regionsReserved_, regionsReleased_};
+  return Stats{
+      static_cast<uint32_t>(regions_.size()), retained_, pagesInUse_, regionsReserved_, regionsReleased_, pagesTaken_};
 }
 
 PageRegistry::Region* PageRegistry::FindRegionLocked(const void* page) const {

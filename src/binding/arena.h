@@ -156,8 +156,12 @@ class PageRegistry {
     uint32_t pagesInUse;       // pages currently handed out
     uint64_t regionsReserved;  // regions ever reserved
     uint64_t regionsReleased;  // regions ever returned to the system
+    uint64_t pagesTaken;       // pages ever handed out: what building trees has cost
   };
   Stats ReadStats();
+  // With no page in use: returns every region to the system and forgets it;
+  // true then. The registry must not be used afterwards.
+  bool ReleaseIfIdle();
 
   PageRegistry() = default;
   PageRegistry(const PageRegistry&) = delete;
@@ -197,6 +201,7 @@ class PageRegistry {
   int64_t windowStart_ = 0;
   uint64_t regionsReserved_ = 0;
   uint64_t regionsReleased_ = 0;
+  uint64_t pagesTaken_ = 0;
 };
 
 // Size classes of the arena pools and the layout of their pages.

@@ -57,11 +57,16 @@ FunctionBuilder& FunctionBuilder::AddArgument(std::string_view name, std::string
 
 EndpointRegistration* NewEndpoint(FunctionRecord* function, HttpMethod method, std::string_view path) {
   auto* endpoint = new EndpointRegistration();
-  endpoint->invoker = function->invoker;
-  endpoint->function = function;
-  endpoint->method = method;
-  endpoint->path = ToString(path);
-  endpoint->pattern = url::PathPattern::Compile(endpoint->path);
+  try {
+    endpoint->invoker = function->invoker;
+    endpoint->function = function;
+    endpoint->method = method;
+    endpoint->path = ToString(path);
+    endpoint->pattern = url::PathPattern::Compile(endpoint->path);
+  } catch (...) {
+    delete endpoint;
+    throw;
+  }
   endpoint->pattern.target.owner = endpoint;
   endpoint->pattern.target.function = function;
   endpoint->pattern.target.method = method;
@@ -170,8 +175,15 @@ EventBuilder& EventBuilder::NameSpace(std::string_view text) {
 // Registry
 
 BindingApi::BindingApi() {
-  InstallConverters(types_);
-  SetUpBuiltins();
+  try {
+    InstallConverters(types_);
+    SetUpBuiltins();
+  } catch (...) {
+    // No destructor runs for a constructor that throws.
+    for (FunctionRecord* function : functionOrder_) delete function;
+    for (EventRecord* event : eventOrder_) delete event;
+    throw;
+  }
 }
 
 BindingApi::~BindingApi() {
@@ -189,12 +201,23 @@ FunctionRecord* BindingApi::AddFunction(std::string_view name, Invoker* invoker,
     *exists = true;
     return it->second;
   }
-  auto* function = new FunctionRecord();
-  function->name = ToString(name);
+  FunctionRecord* function = nullptr;
+  try {
+    function = new FunctionRecord();
+  } catch (...) {
+    delete invoker;
+    throw;
+  }
+  function->invoker = invoker;  // the record owns it from here on
+  try {
+    function->name = ToString(name);
+    functionOrder_.push_back(function);
+  } catch (...) {
+    delete function;
+    throw;
+  }
   function->api = this;
-  function->invoker = invoker;
   functions_.emplace(function->name, function);
-  functionOrder_.push_back(function);
   *exists = false;
   return function;
 }
@@ -203,10 +226,15 @@ EventBuilder BindingApi::BeginEvent(std::string_view name, const TypeDescriptor*
   platform::LockGuard guard(mutex_);
   if (auto it = events_.find(name); it != events_.end()) return EventBuilder(it->second, true);
   auto* event = new EventRecord();
-  event->name = ToString(name);
+  try {
+    event->name = ToString(name);
+    eventOrder_.push_back(event);  // owned by the registry from here on
+  } catch (...) {
+    delete event;
+    throw;
+  }
   event->dataType = dataType;
   events_.emplace(event->name, event);
-  eventOrder_.push_back(event);
   return EventBuilder(event, false);
 }
 

@@ -534,7 +534,12 @@ EndpointBuilder BindingApi::Endpoint(HttpMethod method, std::string_view path, F
   EndpointRegistration* endpoint = NewEndpoint(function.Function(), method, normalised);
   {
     platform::LockGuard guard(mutex_);
-    endpoints_.push_back(endpoint);
+    try {
+      endpoints_.push_back(endpoint);
+    } catch (...) {
+      delete endpoint;
+      throw;
+    }
   }
   return EndpointBuilder(this, function.Function(), endpoint, false);
 }

@@ -9,8 +9,10 @@
 #include "binding/host_value.h"
 #include "codecs/json_reader.h"
 #include "codecs/msgpack_reader.h"
+#include "codecs/tree_builder.h"
 #include "codecs/url.h"
 #include "codecs/yaml_reader.h"
+#include "logging/barrier.h"
 #include "logging/format.h"
 #include "platform/platform.h"
 
@@ -211,6 +213,7 @@ class Dispatcher {
 
   // Binds, calls and finishes; the caller writes the response.
   void Run(const url::RouteMatch& route, std::string_view url) {
+    pathBudget_ = codecs::TreeBudget(url.size());
     const std::size_t count = function_.arguments.size();
     arguments_.MakeCollection();
     if (count != 0) arguments_.Element(count - 1);
@@ -230,6 +233,10 @@ class Dispatcher {
 
     std::span<Value> values = arguments_.Elements().first(count);
     void* handle = endpoint_.invoker->Call(result_, values, request_.hostToken);
+    // Released however finishing ends, a throw included.
+    ScopeExit release([&] {
+      if (handle != nullptr) endpoint_.invoker->Release(handle);
+    });
     if (result_.Succeeded()) {
       const TypeId& returns = endpoint_.invoker->ReturnType();
       if (&returns == &StaticType::Id<DeferredValue>() || &returns == &StaticType::Id<DeferredResponse>()) {
@@ -249,7 +256,6 @@ class Dispatcher {
         endpoint_.invoker->Finish(result_, nullptr, handle, request_.hostToken);
       }
     }
-    if (handle != nullptr) endpoint_.invoker->Release(handle);
   }
 
  private:
@@ -349,6 +355,22 @@ class Dispatcher {
     return &pairs[used];
   }
 
+  bool ChargePath(std::size_t nodes, std::size_t textBytes, std::string_view name) {
+    if (pathBudget_.Charge(nodes, textBytes)) return true;
+    result_.Fail(Format("Argument '%1' for '%2' builds more than the request's size allows.", name, function_.name));
+    return false;
+  }
+
+  // A new member costs a node and its name; one that lands before others
+  // also costs the members it moves, so keys in falling order stay linear.
+  bool ChargeMember(Value& target, std::string_view segment, std::string_view name) {
+    if (!target.IsStructure()) return ChargePath(1, segment.size(), name);
+    if (target.MemberIfPresent(segment) != nullptr) return true;
+    const auto members = target.Members();
+    const bool last = members.empty() || members.back().name() < segment;
+    return ChargePath(1 + (last ? 0 : members.size()), segment.size(), name);
+  }
+
   void Bind(std::string_view key, std::string_view text, ArgumentLocation source) {
     const std::size_t dot = key.find('.');
     const std::string_view name = key.substr(0, dot);
@@ -366,9 +388,15 @@ class Dispatcher {
     Value* target = &arguments_.Element(static_cast<std::size_t>(index));
     if (dot != std::string_view::npos) {
       std::string_view rest = key.substr(dot + 1);
+      std::size_t depth = 0;
       while (true) {
         const std::size_t next = rest.find('.');
         const std::string_view segment = rest.substr(0, next);
+        if (++depth > codecs::kMaxContainerDepth) {
+          result_.Fail(Format("Argument '%1' for '%2' is nested deeper than %3 levels.", name, function_.name,
+                              static_cast<uint32_t>(codecs::kMaxContainerDepth)));
+          return;
+        }
         if (!segment.empty() && segment[0] >= '0' && segment[0] <= '9') {
           uint64_t position = 0;
           bool overflow = false;
@@ -385,8 +413,13 @@ class Dispatcher {
                                 static_cast<uint32_t>(kMaxIndexedElements)));
             return;
           }
+          // Every element an index creates is charged, gaps included, so the
+          // whole query stays within the request's budget.
+          const std::size_t size = target->IsCollection() ? target->Size() : 0;
+          if (position >= size && !ChargePath(position + 1 - size, 0, name)) return;
           target = &target->Element(static_cast<std::size_t>(position));
         } else {
+          if (!ChargeMember(*target, segment, name)) return;
           target = &target->Member(segment);
         }
         if (next == std::string_view::npos) break;
@@ -481,6 +514,8 @@ class Dispatcher {
   const HostRequest& request_;
   CallResult& result_;
   DispatchScratch& scratch_;
+  // What index paths in argument keys may build, for the whole request.
+  codecs::TreeBudget pathBudget_{0};
   Value& arguments_;  // the scratch's
 };
 
@@ -501,7 +536,15 @@ uint8_t KIV_CDECL StreamRead(void* context, uint8_t* buffer, uint32_t* length, u
   }
   const uint32_t capacity = *length;
   bool hasMore = false;
-  if (!state->body->Read(buffer, length, &hasMore)) return 0;
+  bool read = false;
+  const Escape escape = Guarded([&] { read = state->body->Read(buffer, length, &hasMore); });
+  if (escape != Escape::kNone) {
+    LogEscape(escape, "a response stream read");
+    *length = 0;
+    *more = 0;
+    return 0;
+  }
+  if (!read) return 0;
   // A provider that claims more than the buffer holds is cut to it.
   if (*length > capacity) *length = capacity;
   *more = hasMore ? 1 : 0;
@@ -511,27 +554,42 @@ uint8_t KIV_CDECL StreamRead(void* context, uint8_t* buffer, uint32_t* length, u
 void KIV_CDECL StreamClose(void* context) {
   auto* state = static_cast<StreamState*>(context);
   if (state == nullptr) return;
+  // Needs no barrier: deleting runs only destructors, which cannot throw.
   mem::Delete(state->body);
   state->body = nullptr;
 }
 
+// Throws when there is no memory: the request entry's barrier then answers
+// with its own static text.
 char* OwnedCopy(std::string_view text) {
   char* copy = static_cast<char*>(mem::Allocate(text.size() + 1));
-  if (copy == nullptr) return nullptr;
+  if (copy == nullptr) throw std::bad_alloc();
   std::memcpy(copy, text.data(), text.size());
   copy[text.size()] = '\0';
   return copy;
 }
 
 void FreeText(const char* text) {
-  if (text != nullptr && text != kEmptyText) mem::Free(const_cast<char*>(text));
+  if (text != nullptr && text != kEmptyText && text != kOutOfMemoryText && text != kInternalErrorText) {
+    mem::Free(const_cast<char*>(text));
+  }
 }
 
 void WriteError(HostResponse* response, std::string_view message, uint32_t status) {
-  response->errorText = OwnedCopy(message);
-  response->errorFlag = response->errorText != nullptr ? 1 : 0;
-  response->status = status;
   response->release = &BindingApi::ReleaseResponse;
+  response->errorText = OwnedCopy(message);
+  response->errorFlag = 1;
+  response->status = status;
+}
+
+// What the request entry answers when the request ended in an exception:
+// status 500 and a static text, written without taking memory.
+void WriteInternalError(HostResponse* response, Escape escape) {
+  BindingApi::ReleaseResponse(response);
+  response->release = &BindingApi::ReleaseResponse;
+  response->errorText = EscapeText(escape);
+  response->errorFlag = 1;
+  response->status = 500;
 }
 
 void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistry& registry) {
@@ -539,13 +597,13 @@ void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistr
   uint32_t status = result.status;
   if (!result.Succeeded()) {
     response->errorText = OwnedCopy(result.ErrorMessage());
-    response->errorFlag = response->errorText != nullptr ? 1 : 0;
+    response->errorFlag = 1;
   } else {
     ValueResult written;
     WriteHostValue(written, response->body, result, &registry);
     if (!written.Succeeded()) {
       response->errorText = OwnedCopy(written.ErrorMessage());
-      response->errorFlag = response->errorText != nullptr ? 1 : 0;
+      response->errorFlag = 1;
       status = 400;
     }
   }
@@ -554,14 +612,16 @@ void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistr
   response->status = status;
   response->statusText = result.statusText.empty() ? kEmptyText : OwnedCopy(result.statusText);
   if (!result.headers.empty()) {
+    // In the record (emptied) before it is filled, so that a copy that fails
+    // leaves nothing the release would not find.
     auto* headers = static_cast<HostHeader*>(mem::Allocate(sizeof(HostHeader) * result.headers.size()));
-    if (headers != nullptr) {
-      for (std::size_t i = 0; i < result.headers.size(); ++i) {
-        headers[i].name = OwnedCopy(result.headers[i].first);
-        headers[i].value = OwnedCopy(result.headers[i].second);
-      }
-      response->headers = headers;
-      response->headerCount = static_cast<uint32_t>(result.headers.size());
+    if (headers == nullptr) throw std::bad_alloc();
+    std::memset(static_cast<void*>(headers), 0, sizeof(HostHeader) * result.headers.size());
+    response->headers = headers;
+    response->headerCount = static_cast<uint32_t>(result.headers.size());
+    for (std::size_t i = 0; i < result.headers.size(); ++i) {
+      headers[i].name = OwnedCopy(result.headers[i].first);
+      headers[i].value = OwnedCopy(result.headers[i].second);
     }
   }
   if (result.stream != nullptr && response->errorText == nullptr) {
@@ -569,9 +629,9 @@ void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistr
     state->body = result.stream;
     result.stream = nullptr;
     response->streamContext = state;
-    response->expectedSize = state->body->Size();
     response->streamRead = &StreamRead;
     response->streamClose = &StreamClose;
+    response->expectedSize = state->body->Size();
   }
 }
 
@@ -619,9 +679,10 @@ void BindingApi::Dispatch(const EndpointRegistration& endpoint, HostResponse* re
   WriteResponse(response, result, types_);
 }
 
-void BindingApi::RequestEntry(HostResponse* response, HostRequest* request) {
-  if (response == nullptr) return;
-  std::memset(static_cast<void*>(response), 0, sizeof(HostResponse));
+namespace {
+
+// The request entry's work, inside its barrier.
+void Enter(HostResponse* response, HostRequest* request) {
   if (request == nullptr) {
     WriteError(response, "Invalid request: no request record", 400);
     return;
@@ -642,6 +703,19 @@ void BindingApi::RequestEntry(HostResponse* response, HostRequest* request) {
     return;
   }
   context->api->Dispatch(*context->endpoint, response, *request);
+}
+
+}  // namespace
+
+void BindingApi::RequestEntry(HostResponse* response, HostRequest* request) {
+  if (response == nullptr) return;
+  std::memset(static_cast<void*>(response), 0, sizeof(HostResponse));
+  const Escape escape = Guarded([&] { Enter(response, request); });
+  if (escape == Escape::kNone) return;
+  // Everything the request held is gone with the unwinding; what was written
+  // into the record so far goes with the release.
+  WriteInternalError(response, escape);
+  LogEscape(escape, "the request for ", request != nullptr && request->url != nullptr ? request->url : "(none)");
 }
 
 }  // namespace kiv::binding

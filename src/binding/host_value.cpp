@@ -39,14 +39,95 @@ void Fail(ValueResult& result, const char* templ, const A&... args) {
 
 void Zero(HostValue& host) { std::memset(static_cast<void*>(&host), 0, sizeof(HostValue)); }
 
+// The open containers of a walk, the first levels inline: most records nest
+// a few levels, and walking them then allocates nothing.
+template <typename Frame>
+class OpenStack {
+ public:
+  OpenStack() = default;
+  OpenStack(const OpenStack&) = delete;
+  OpenStack& operator=(const OpenStack&) = delete;
+
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  Frame& back() { return data_[size_ - 1]; }
+  void push_back(const Frame& frame) {
+    if (size_ == capacity_) {
+      Vector<Frame> larger(data_, data_ + size_);
+      larger.resize(capacity_ * 2);
+      heap_ = static_cast<Vector<Frame>&&>(larger);
+      data_ = heap_.data();
+      capacity_ = heap_.size();
+    }
+    data_[size_++] = frame;
+  }
+  void pop_back() { --size_; }
+
+ private:
+  static constexpr std::size_t kInline = 8;
+  Frame inline_[kInline];
+  Vector<Frame> heap_;
+  Frame* data_ = inline_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInline;
+};
+
 // ---------------------------------------------------------------------------
 // Reading
+
+// Both directions keep the open collections and structures on a stack of
+// their own rather than recursing, so that reaching the depth bound costs
+// heap, not call stack.
 
 class Reader {
  public:
   Reader(ValueResult& result, std::string_view name) : result_(result), name_(name) {}
 
-  bool Read(Value& target, const HostValue& host, uint32_t depth) {
+  bool Read(Value& target, const HostValue& host) {
+    if (!Enter(target, host, 1)) return false;
+    while (!open_.empty()) {
+      Frame& top = open_.back();
+      const HostValue& owner = *top.host;
+      // A child sits one level below its container, whose level is the
+      // number of open containers.
+      const uint32_t depth = static_cast<uint32_t>(open_.size()) + 1;
+      if (owner.kind == KIV_HOST_VALUE_COLLECTION) {
+        if (top.next == owner.u.collection.count) {
+          open_.pop_back();
+          continue;
+        }
+        const HostValue& item = owner.u.collection.items[top.next++];
+        // `top` is not used past this point: entering may move the frames.
+        if (!Enter(top.target->Append(), item, depth)) return false;
+      } else {
+        if (top.next == owner.u.structure.count) {
+          // Once, in key order with the last of a repeated key kept, so the
+          // value is never reordered by a read.
+          top.target->FinishMembers();
+          open_.pop_back();
+          continue;
+        }
+        const HostStructEntry& entry = owner.u.structure.entries[top.next++];
+        if (entry.key == nullptr) {
+          Fail(result_, kNullKey, name_);
+          return false;
+        }
+        if (!Enter(top.target->AppendMember(std::string_view(entry.key)), entry.value, depth)) return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  // An open collection or structure, the value it fills and its next child.
+  struct Frame {
+    const HostValue* host;
+    Value* target;
+    uint32_t next;
+  };
+
+  // Reads a scalar at once; opens a collection or structure.
+  bool Enter(Value& target, const HostValue& host, uint32_t depth) {
     if (depth > kHostValueMaxDepth) {
       Fail(result_, kTooDeepToRead, name_, kHostValueMaxDepth);
       return false;
@@ -91,9 +172,7 @@ class Reader {
         if (!CheckPayload(items, count, host.kind)) return false;
         target.MakeCollection();
         target.Reserve(count);
-        for (uint32_t i = 0; i < count; ++i) {
-          if (!Read(target.Append(), items[i], depth + 1)) return false;
-        }
+        open_.push_back(Frame{&host, &target, 0});
         return true;
       }
       case KIV_HOST_VALUE_STRUCTURE: {
@@ -102,14 +181,7 @@ class Reader {
         if (!CheckPayload(entries, count, host.kind)) return false;
         target.MakeStructure();
         target.ReserveMembers(count);
-        for (uint32_t i = 0; i < count; ++i) {
-          const HostStructEntry& entry = entries[i];
-          if (entry.key == nullptr) {
-            Fail(result_, kNullKey, name_);
-            return false;
-          }
-          if (!Read(target.AppendMember(std::string_view(entry.key)), entry.value, depth + 1)) return false;
-        }
+        open_.push_back(Frame{&host, &target, 0});
         return true;
       }
       default:
@@ -118,7 +190,6 @@ class Reader {
     }
   }
 
- private:
   bool CheckPayload(const void* data, uint32_t size, uint32_t kind) {
     if (data != nullptr || size == 0) return true;
     Fail(result_, kNullPayload, name_, HostValueKindName(kind), size);
@@ -127,6 +198,7 @@ class Reader {
 
   ValueResult& result_;
   std::string_view name_;
+  OpenStack<Frame> open_;
 };
 
 // ---------------------------------------------------------------------------
@@ -142,7 +214,46 @@ class Writer {
 
   // `host` is zero on entry. Whatever was attached to it before a failure
   // stays attached, so releasing `host` frees it.
-  bool Write(HostValue& host, const Value& value, uint32_t depth) {
+  bool Write(HostValue& host, const Value& value) {
+    if (!Enter(host, value, 1)) return false;
+    while (!open_.empty()) {
+      Frame& top = open_.back();
+      const uint32_t depth = static_cast<uint32_t>(open_.size()) + 1;
+      if (top.next == top.count) {
+        open_.pop_back();
+        continue;
+      }
+      const std::size_t i = top.next++;
+      // `top` is not used past the Enter calls: entering may move the frames.
+      if (top.elements != nullptr) {
+        if (!Enter(top.host->u.collection.items[i], top.elements[i], depth)) return false;
+      } else {
+        HostStructEntry& entry = top.host->u.structure.entries[i];
+        const ValueMember& member = top.members[i];
+        char* key = CopyText(member.name());
+        if (key == nullptr) return Stop(WriteError::NoMemory);
+        entry.key = key;
+        entry.keyOwned = 1;
+        if (!Enter(entry.value, member.value(), depth)) return false;
+      }
+    }
+    return true;
+  }
+
+ private:
+  // An open collection (elements) or structure (members), the record it
+  // fills and its next child.
+  struct Frame {
+    HostValue* host;
+    const Value* elements;
+    const ValueMember* members;
+    std::size_t count;
+    std::size_t next;
+  };
+
+  // Writes a scalar at once; attaches the array of a collection or
+  // structure and opens it.
+  bool Enter(HostValue& host, const Value& value, uint32_t depth) {
     if (depth > kHostValueMaxDepth) return Stop(WriteError::TooDeep);
     switch (value.Kind()) {
       case ValueKind::Empty:
@@ -203,9 +314,7 @@ class Writer {
         host.kind = KIV_HOST_VALUE_COLLECTION;
         host.u.collection.items = items;
         host.u.collection.count = static_cast<uint32_t>(elements.size());
-        for (std::size_t i = 0; i < elements.size(); ++i) {
-          if (!Write(items[i], elements[i], depth + 1)) return false;
-        }
+        open_.push_back(Frame{&host, elements.data(), nullptr, elements.size(), 0});
         return true;
       }
       case ValueKind::Structure: {
@@ -220,14 +329,7 @@ class Writer {
         host.kind = KIV_HOST_VALUE_STRUCTURE;
         host.u.structure.entries = entries;
         host.u.structure.count = static_cast<uint32_t>(members.size());
-        for (std::size_t i = 0; i < members.size(); ++i) {
-          HostStructEntry& entry = entries[i];
-          char* key = CopyText(members[i].name());
-          if (key == nullptr) return Stop(WriteError::NoMemory);
-          entry.key = key;
-          entry.keyOwned = 1;
-          if (!Write(entry.value, members[i].value(), depth + 1)) return false;
-        }
+        open_.push_back(Frame{&host, nullptr, members.data(), members.size(), 0});
         return true;
       }
     }
@@ -236,7 +338,6 @@ class Writer {
     return true;
   }
 
- private:
   bool Stop(WriteError error) {
     error_ = error;
     return false;
@@ -263,6 +364,7 @@ class Writer {
 
   const TypeRegistry* registry_;
   WriteError error_ = WriteError::None;
+  OpenStack<Frame> open_;
 };
 
 }  // namespace
@@ -302,7 +404,7 @@ bool ReadHostValue(ValueResult& result, Value& target, const HostValue& host, st
   Reader reader(result, name);
   bool ok = false;
   try {
-    ok = reader.Read(into, host, 1);
+    ok = reader.Read(into, host);
   } catch (const std::bad_alloc&) {
     Fail(result, kNoMemoryToRead, name);
   }
@@ -318,9 +420,16 @@ bool WriteHostValue(ValueResult& result, HostValue& host, const Value& value, co
   if (!result.Succeeded()) return false;
   ReleaseHostValue(host);
   Writer writer(registry);
-  if (writer.Write(host, value, 1)) return true;
+  WriteError error = WriteError::NoMemory;
+  try {
+    if (writer.Write(host, value)) return true;
+    error = writer.error();
+  } catch (const std::bad_alloc&) {
+    // The stack of open containers could not grow: reported like any other
+    // exhausted memory.
+  }
   ReleaseHostValue(host);
-  switch (writer.error()) {
+  switch (error) {
     case WriteError::TooDeep:
       Fail(result, kTooDeepToWrite, kHostValueMaxDepth);
       break;
@@ -342,7 +451,7 @@ void ReleaseHostValue(HostValue& host) {
     HostValue* owner;
     uint32_t next;
   };
-  Vector<Frame> stack;
+  OpenStack<Frame> stack;
   HostValue* current = &host;
   for (;;) {
     if (current != nullptr) {

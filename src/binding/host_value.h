@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "binding/limits.h"
 #include "binding/types.h"
 #include "binding/value.h"
 #include "kiv_plugin.h"
@@ -25,9 +26,9 @@ namespace kiv::binding {
 
 // The deepest nesting read from or written to a HostValue: the record itself
 // is level 1, the elements or members of a collection or structure one level
-// below their container. Deeper trees are refused (both ways), which keeps
-// the recursion of both directions within a small, fixed stack budget.
-inline constexpr uint32_t kHostValueMaxDepth = 512;
+// below their container. Deeper trees are refused (both ways), so that a
+// record never carries a tree that other walks of values would refuse.
+inline constexpr uint32_t kHostValueMaxDepth = static_cast<uint32_t>(kMaxValueDepth);
 
 static_assert(sizeof(void*) != 4 || (sizeof(HostValue) == 12 && sizeof(HostStructEntry) == 17),
               "host records are 12 and 17 bytes on 32-bit targets");

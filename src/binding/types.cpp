@@ -103,7 +103,15 @@ TypeBuilder& TypeBuilder::AddField(std::string_view name, std::string_view descr
     delete converter;
     return *this;
   }
-  FieldDescriptor& field = descriptor->fields.emplace_back();
+  FieldDescriptor* added;
+  try {
+    added = &descriptor->fields.emplace_back();
+  } catch (...) {
+    delete converter;
+    throw;
+  }
+  FieldDescriptor& field = *added;
+  field.converter = converter;  // owned by the field from here on
   field.name = ToString(name);
   field.nameHash = Fnv1a(name);
   field.description = ToString(description);
@@ -112,7 +120,6 @@ TypeBuilder& TypeBuilder::AddField(std::string_view name, std::string_view descr
   field.type = type;
   field.declaredType = declaredType;
   field.flags = flags;
-  field.converter = converter;
   field.owner = descriptor;
   field.hostFlag = hostFlag;
   field.vectorOps = vectorOps;
@@ -151,13 +158,18 @@ TypeBuilder TypeRegistry::BeginType(uint32_t size, std::string_view name, const 
     return builder;
   }
   auto* descriptor = new TypeDescriptor();
-  descriptor->size = size;
-  descriptor->isEnum = isEnum;
-  descriptor->name = ToString(name);
-  descriptor->id = type.id;
-  descriptor->typeId = &type;
-  descriptor->registry = this;
-  order_.push_back(descriptor);
+  try {
+    descriptor->size = size;
+    descriptor->isEnum = isEnum;
+    descriptor->name = ToString(name);
+    descriptor->id = type.id;
+    descriptor->typeId = &type;
+    descriptor->registry = this;
+    order_.push_back(descriptor);  // from here on the registry owns it
+  } catch (...) {
+    delete descriptor;
+    throw;
+  }
   byName_.emplace(std::string_view(descriptor->name), descriptor);
   if (!type.IsReserved()) {
     auto [it, inserted] = byId_.emplace(type.id, descriptor);

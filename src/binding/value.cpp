@@ -81,43 +81,106 @@ struct ValueTree {
   static MapBlock* Map(const Value& v) { return static_cast<MapBlock*>(v.payload_.block); }
   static BlobBlock* Blob(const Value& v) { return static_cast<BlobBlock*>(v.payload_.block); }
 
-  // Frees the payload of `v` record by record (recursively), then Empty.
+  // Frees the payload of `v` record by record, then Empty.
+  //
+  // Iterative and without allocating, so that a tree of any depth can be
+  // released from a destructor: the way back up is kept in the tree itself.
+  // Going down into a nested container, its slot in the parent's block (which
+  // stays allocated until the parent is done) takes the parent's block, the
+  // parent's kind and the link to the slot above; a slot's index follows from
+  // its address.
   static void Release(Value& v) {
     ValueArena* arena = v.arena_;
-    switch (v.kind_) {
+    ValueKind kind = v.kind_;
+    const Payload payload = v.payload_;
+    v.kind_ = ValueKind::Empty;
+    v.payload_.bits = 0;
+    if (kind < ValueKind::Collection) {
+      ReleaseLeaf(kind, payload, arena);
+      return;
+    }
+    void* block = payload.block;
+    if (block == nullptr) return;
+    Value* path = nullptr;
+    uint32_t i = 0;
+    for (;;) {
+      Value* down = nullptr;
+      if (kind == ValueKind::Collection) {
+        auto* a = static_cast<ArrayBlock*>(block);
+        Value* e = ElementsOf(a);
+        for (; i < a->size; ++i) {
+          if (e[i].kind_ < ValueKind::String) continue;
+          if (IsNested(e[i])) {
+            down = &e[i];
+            break;
+          }
+          ReleaseLeaf(e[i].kind_, e[i].payload_, arena);
+        }
+      } else {
+        auto* m = static_cast<MapBlock*>(block);
+        ValueMember* e = MembersOf(m);
+        for (; i < m->size; ++i) {
+          arena->Release(e[i].key_);
+          Value& member = e[i].value_;
+          if (member.kind_ < ValueKind::String) continue;
+          if (IsNested(member)) {
+            down = &member;
+            break;
+          }
+          ReleaseLeaf(member.kind_, member.payload_, arena);
+        }
+      }
+      if (down != nullptr) {
+        void* childBlock = down->payload_.block;
+        const ValueKind childKind = down->kind_;
+        down->payload_.block = block;
+        down->owner_ = static_cast<uint8_t>(kind);
+        down->arena_ = reinterpret_cast<ValueArena*>(path);
+        path = down;
+        block = childBlock;
+        kind = childKind;
+        i = 0;
+        continue;
+      }
+      if (kind == ValueKind::Collection) {
+        arena->Free(block, ArrayBytes(static_cast<ArrayBlock*>(block)->capacity));
+      } else {
+        arena->Free(block, MapBytes(static_cast<MapBlock*>(block)->capacity));
+      }
+      if (path == nullptr) return;
+      Value* up = path;
+      block = up->payload_.block;
+      kind = static_cast<ValueKind>(up->owner_);
+      path = reinterpret_cast<Value*>(up->arena_);
+      if (kind == ValueKind::Collection) {
+        i = static_cast<uint32_t>(up - ElementsOf(static_cast<ArrayBlock*>(block))) + 1;
+      } else {
+        const char* first = reinterpret_cast<const char*>(&MembersOf(static_cast<MapBlock*>(block))[0].value_);
+        i = static_cast<uint32_t>((reinterpret_cast<const char*>(up) - first) / sizeof(ValueMember)) + 1;
+      }
+      up->kind_ = ValueKind::Empty;
+      up->payload_.bits = 0;
+      up->owner_ = 0;
+      up->arena_ = arena;
+    }
+  }
+
+  static bool IsNested(const Value& v) { return v.kind_ >= ValueKind::Collection && v.payload_.block != nullptr; }
+
+  static void ReleaseLeaf(ValueKind kind, const Payload& p, ValueArena* arena) {
+    switch (kind) {
       case ValueKind::String:
-        if (!v.payload_.s->IsEmpty()) arena->Release(v.payload_.s);
+        if (!p.s->IsEmpty()) arena->Release(p.s);
         break;
       case ValueKind::Blob:
-        if (BlobBlock* b = Blob(v)) arena->Free(b, BlobBytes(b->capacity));
+        if (auto* b = static_cast<BlobBlock*>(p.block)) arena->Free(b, BlobBytes(b->capacity));
         break;
       case ValueKind::Enum:
-        arena->Free(v.payload_.block, sizeof(EnumRecord));
-        break;
-      case ValueKind::Collection:
-        if (ArrayBlock* a = Array(v)) {
-          Value* e = ElementsOf(a);
-          for (uint32_t i = 0; i < a->size; ++i) {
-            if (e[i].kind_ >= ValueKind::String) Release(e[i]);
-          }
-          arena->Free(a, ArrayBytes(a->capacity));
-        }
-        break;
-      case ValueKind::Structure:
-        if (MapBlock* m = Map(v)) {
-          ValueMember* e = MembersOf(m);
-          for (uint32_t i = 0; i < m->size; ++i) {
-            arena->Release(e[i].key_);
-            if (e[i].value_.kind_ >= ValueKind::String) Release(e[i].value_);
-          }
-          arena->Free(m, MapBytes(m->capacity));
-        }
+        arena->Free(p.block, sizeof(EnumRecord));
         break;
       default:
         break;
     }
-    v.kind_ = ValueKind::Empty;
-    v.payload_.bits = 0;
   }
 
   // The state of one deep copy: where records come from and go to, and a
@@ -224,8 +287,15 @@ struct ValueTree {
     return copy;
   }
 
-  // The payload of a child: scalars are taken as they are.
-  static Payload CopyChild(const Value& from, CopyContext& c) {
+  // A container of the copy whose elements or members are still to be made.
+  struct CopyJob {
+    const Value* from;
+    Value* to;
+  };
+
+  // The payload of a child: scalars are taken as they are; a nested
+  // container gets its block, and its own children wait in `jobs`.
+  static Payload CopyChild(const Value& from, CopyContext& c, Vector<CopyJob>& jobs, Value* to) {
     if (from.kind_ < ValueKind::String) return from.payload_;
     if (from.kind_ == ValueKind::String) {
       Payload p;
@@ -233,10 +303,30 @@ struct ValueTree {
       p.s = CopyText(from.payload_.s, c);
       return p;
     }
-    return CopyPayload(from, c);
+    Payload p = CopyShallow(from, c);
+    if (from.kind_ >= ValueKind::Collection && p.block != nullptr) jobs.push_back(CopyJob{&from, to});
+    return p;
   }
 
+  // Iterative, so that the depth of a tree costs heap, not stack: each
+  // container's block is made at once and its children filled from a list
+  // of pending containers. Blocks are made at their final size, so the
+  // places recorded in the list never move.
   static Payload CopyPayload(const Value& source, CopyContext& c) {
+    Payload p = CopyShallow(source, c);
+    if (source.kind_ < ValueKind::Collection || p.block == nullptr) return p;
+    Vector<CopyJob> jobs;
+    FillChildren(source, p, c, jobs);
+    while (!jobs.empty()) {
+      const CopyJob job = jobs.back();
+      jobs.pop_back();
+      FillChildren(*job.from, job.to->payload_, c, jobs);
+    }
+    return p;
+  }
+
+  // Everything but the children of a container: the record, or the empty block.
+  static Payload CopyShallow(const Value& source, CopyContext& c) {
     ValueArena* target = c.target;
     Payload p{};
     switch (source.kind_) {
@@ -266,38 +356,16 @@ struct ValueTree {
           copy->size = 0;
           copy->capacity = static_cast<uint32_t>(capacity);
           p.block = copy;
-          const Value* from = ElementsOf(a);
-          Value* to = ElementsOf(copy);
-          const bool prefetch = c.source != target;
-          for (uint32_t i = 0; i < a->size; ++i) {
-            // Table lookups of a few elements ahead overlap with this one's copy.
-            if (prefetch && i + kPrefetchDistance < a->size) PrefetchTexts(from[i + kPrefetchDistance], target);
-            Value* e = ::new (static_cast<void*>(to + i)) Value();
-            e->InitChild(target);
-            e->payload_ = CopyChild(from[i], c);
-            e->kind_ = from[i].kind_;
-            copy->size = i + 1;
-          }
         }
         break;
       case ValueKind::Structure:
-        if (MapBlock* m = Sorted(source); m != nullptr && m->size != 0) {
+        if (MapBlock* m = Map(source); m != nullptr && m->size != 0) {
           const std::size_t capacity = FillCapacity(m->size, sizeof(ValueMember), MaxCountFor(sizeof(ValueMember)));
           auto* copy = static_cast<MapBlock*>(target->Allocate(MapBytes(capacity)));
           copy->size = 0;
           copy->capacity = static_cast<uint32_t>(capacity);
-          copy->unsorted = 0;
+          copy->unsorted = m->unsorted;
           p.block = copy;
-          const ValueMember* from = MembersOf(m);
-          ValueMember* to = MembersOf(copy);
-          for (uint32_t i = 0; i < m->size; ++i) {
-            ValueMember* e = ::new (static_cast<void*>(to + i)) ValueMember();
-            e->key_ = CopyText(from[i].key_, c);
-            e->value_.InitChild(target);
-            e->value_.payload_ = CopyChild(from[i].value_, c);
-            e->value_.kind_ = from[i].value_.kind_;
-            copy->size = i + 1;
-          }
         }
         break;
       default:
@@ -307,23 +375,73 @@ struct ValueTree {
     return p;
   }
 
-  // Whether `target` is an element or member somewhere inside the payload.
-  static bool Contains(ValueKind kind, const Payload& p, const Value* target) {
-    if (kind == ValueKind::Collection && p.block != nullptr) {
-      auto* a = static_cast<ArrayBlock*>(p.block);
-      Value* e = ElementsOf(a);
-      if (target >= e && target < e + a->size) return true;
+  // Fills the block made for `source`'s copy; the count grows with each
+  // child made, so a copy cut short by an exception releases cleanly.
+  static void FillChildren(const Value& source, Payload& p, CopyContext& c, Vector<CopyJob>& jobs) {
+    ValueArena* target = c.target;
+    if (source.kind_ == ValueKind::Collection) {
+      const ArrayBlock* a = Array(source);
+      auto* copy = static_cast<ArrayBlock*>(p.block);
+      const Value* from = ElementsOf(const_cast<ArrayBlock*>(a));
+      Value* to = ElementsOf(copy);
+      const bool prefetch = c.source != target;
       for (uint32_t i = 0; i < a->size; ++i) {
-        if (Contains(e[i].kind_, e[i].payload_, target)) return true;
+        // Table lookups of a few elements ahead overlap with this one's copy.
+        if (prefetch && i + kPrefetchDistance < a->size) PrefetchTexts(from[i + kPrefetchDistance], target);
+        Value* e = ::new (static_cast<void*>(to + i)) Value();
+        e->InitChild(target);
+        e->payload_ = CopyChild(from[i], c, jobs, e);
+        e->kind_ = from[i].kind_;
+        copy->size = i + 1;
       }
-    } else if (kind == ValueKind::Structure && p.block != nullptr) {
-      auto* m = static_cast<MapBlock*>(p.block);
-      ValueMember* e = MembersOf(m);
+    } else if (source.kind_ == ValueKind::Structure) {
+      const MapBlock* m = Map(source);
+      auto* copy = static_cast<MapBlock*>(p.block);
+      const ValueMember* from = MembersOf(const_cast<MapBlock*>(m));
+      ValueMember* to = MembersOf(copy);
       for (uint32_t i = 0; i < m->size; ++i) {
-        if (&e[i].value_ == target || Contains(e[i].value_.kind_, e[i].value_.payload_, target)) return true;
+        ValueMember* e = ::new (static_cast<void*>(to + i)) ValueMember();
+        e->key_ = CopyText(from[i].key_, c);
+        e->value_.InitChild(target);
+        e->value_.payload_ = CopyChild(from[i].value_, c, jobs, &e->value_);
+        e->value_.kind_ = from[i].value_.kind_;
+        copy->size = i + 1;
       }
     }
-    return false;
+  }
+
+  // Whether `target` is an element or member somewhere inside the payload.
+  static bool Contains(ValueKind kind, const Payload& p, const Value* target) {
+    if (kind < ValueKind::Collection || p.block == nullptr) return false;
+    Vector<const Value*> pending;
+    Value top;
+    top.InitChild(nullptr);
+    top.kind_ = kind;
+    top.payload_ = p;
+    pending.push_back(&top);
+    bool found = false;
+    while (!pending.empty() && !found) {
+      const Value* v = pending.back();
+      pending.pop_back();
+      if (v->kind_ == ValueKind::Collection && v->payload_.block != nullptr) {
+        auto* a = Array(*v);
+        const Value* e = ElementsOf(a);
+        if (target >= e && target < e + a->size) found = true;
+        for (uint32_t i = 0; i < a->size && !found; ++i) {
+          if (IsNested(e[i])) pending.push_back(&e[i]);
+        }
+      } else if (v->kind_ == ValueKind::Structure && v->payload_.block != nullptr) {
+        auto* m = Map(*v);
+        const ValueMember* e = MembersOf(m);
+        for (uint32_t i = 0; i < m->size && !found; ++i) {
+          if (&e[i].value_ == target) found = true;
+          if (IsNested(e[i].value_)) pending.push_back(&e[i].value_);
+        }
+      }
+    }
+    top.kind_ = ValueKind::Empty;  // borrowed payload: not released here
+    top.payload_.bits = 0;
+    return found;
   }
 
   // Puts appended members back in key order; of equal keys the last wins.
@@ -427,17 +545,26 @@ struct ValueTree {
     return low;
   }
 
+  // Never changes the value: an unfinished structure is searched as it
+  // lies, from its last member back, so the last of equal keys is found.
   static Value* FindIn(const Value& v, std::string_view key) {
     if (v.kind_ != ValueKind::Structure) return nullptr;
-    MapBlock* m = Sorted(v);
+    MapBlock* m = Map(v);
     if (m == nullptr) return nullptr;
+    key = CutAtZero(key);
+    if (m->unsorted) {
+      ValueMember* e = MembersOf(m);
+      for (uint32_t i = m->size; i-- > 0;) {
+        if (CompareKey(e[i].key_, key) == 0) return &e[i].value_;
+      }
+      return nullptr;
+    }
     bool found = false;
-    const std::size_t at = LowerBound(m, CutAtZero(key), &found);
+    const std::size_t at = LowerBound(m, key, &found);
     return found ? &MembersOf(m)[at].value_ : nullptr;
   }
 
-  static bool Equal(const Value& a, const Value& b) {
-    if (a.kind_ != b.kind_) return false;
+  static bool EqualScalars(const Value& a, const Value& b) {
     switch (a.kind_) {
       case ValueKind::Empty:
         return true;
@@ -458,24 +585,47 @@ struct ValueTree {
         const EnumValue x = a.AsEnum(), y = b.AsEnum();
         return x.number == y.number && x.type == y.type;
       }
-      case ValueKind::Collection: {
-        const auto x = a.Elements(), y = b.Elements();
-        if (x.size() != y.size()) return false;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-          if (!Equal(x[i], y[i])) return false;
+      default:
+        return false;
+    }
+  }
+
+  // Iterative: pairs of containers still to compare wait on a list.
+  static bool Equal(const Value& a, const Value& b) {
+    if (a.kind_ != b.kind_) return false;
+    if (a.kind_ < ValueKind::Collection) return EqualScalars(a, b);
+    Vector<std::pair<const Value*, const Value*>> pending;
+    pending.emplace_back(&a, &b);
+    while (!pending.empty()) {
+      const auto [x, y] = pending.back();
+      pending.pop_back();
+      if (x->kind_ == ValueKind::Collection) {
+        const auto xs = x->Elements(), ys = y->Elements();
+        if (xs.size() != ys.size()) return false;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+          if (xs[i].kind_ != ys[i].kind_) return false;
+          if (xs[i].kind_ >= ValueKind::Collection) {
+            pending.emplace_back(&xs[i], &ys[i]);
+          } else if (!EqualScalars(xs[i], ys[i])) {
+            return false;
+          }
         }
-        return true;
-      }
-      case ValueKind::Structure: {
-        const auto x = a.Members(), y = b.Members();
-        if (x.size() != y.size()) return false;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-          if (x[i].name() != y[i].name() || !Equal(x[i].value(), y[i].value())) return false;
+      } else {
+        const auto xs = x->Members(), ys = y->Members();
+        if (xs.size() != ys.size()) return false;
+        for (std::size_t i = 0; i < xs.size(); ++i) {
+          const Value& u = xs[i].value();
+          const Value& w = ys[i].value();
+          if (xs[i].name() != ys[i].name() || u.kind_ != w.kind_) return false;
+          if (u.kind_ >= ValueKind::Collection) {
+            pending.emplace_back(&u, &w);
+          } else if (!EqualScalars(u, w)) {
+            return false;
+          }
         }
-        return true;
       }
     }
-    return false;
+    return true;
   }
 };
 
@@ -500,7 +650,7 @@ Value::~Value() {
 
 Value::Value(const Value& other) : Value() { CopyFrom(other); }
 
-Value::Value(Value&& other) noexcept : Value() { MoveFrom(other); }
+Value::Value(Value&& other) : Value() { MoveFrom(other); }
 
 ValueArena* Value::CreateArena() {
   arena_ = new ValueArena();
@@ -843,7 +993,12 @@ const Value& Value::FindMember(std::string_view key) const {
   return found != nullptr ? *found : EmptyValue();
 }
 
-Value* Value::MemberIfPresent(std::string_view key) { return ValueTree::FindIn(*this, key); }
+Value* Value::MemberIfPresent(std::string_view key) {
+  FinishMembers();
+  return ValueTree::FindIn(*this, key);
+}
+
+void Value::SortMembers() { ValueTree::Sorted(*this); }
 
 bool Value::RemoveMember(std::string_view key) {
   if (kind_ != ValueKind::Structure) return false;
@@ -878,7 +1033,7 @@ std::size_t Value::Size() const {
     case ValueKind::Collection:
       return ValueTree::Array(*this) != nullptr ? ValueTree::Array(*this)->size : 0;
     case ValueKind::Structure: {
-      const MapBlock* block = ValueTree::Sorted(*this);
+      const MapBlock* block = ValueTree::Map(*this);
       return block != nullptr ? block->size : 0;
     }
     default:
@@ -898,7 +1053,11 @@ std::span<ValueMember> Value::Members() {
   return block != nullptr ? std::span<ValueMember>(MembersOf(block), block->size) : std::span<ValueMember>();
 }
 
-std::span<const ValueMember> Value::Members() const { return const_cast<Value*>(this)->Members(); }
+std::span<const ValueMember> Value::Members() const {
+  MapBlock* block = kind_ == ValueKind::Structure ? ValueTree::Map(*this) : nullptr;
+  return block != nullptr ? std::span<const ValueMember>(MembersOf(block), block->size)
+                          : std::span<const ValueMember>();
+}
 
 std::span<const uint8_t> Value::AsBlob(std::span<const uint8_t> fallback) const {
   if (kind_ != ValueKind::Blob) return fallback;

@@ -21,6 +21,13 @@
 #include "binding/arena.h"
 #include "logging/memory.h"
 
+namespace kiv::codecs {
+class TreeBuilder;
+namespace detail {
+class MemberKeys;
+}
+}  // namespace kiv::codecs
+
 namespace kiv::binding {
 
 struct TypeId;  // types.h
@@ -73,13 +80,14 @@ class Value {
   // Deep copy into a new tree.
   Value(const Value& other);
   // Takes the content of a root cheaply; an element or member is copied and
-  // then reset. The source is Empty afterwards.
-  Value(Value&& other) noexcept;
+  // then reset, which allocates: moves may throw std::bad_alloc, so they are
+  // not noexcept. The source is Empty afterwards.
+  Value(Value&& other);
   Value& operator=(const Value& other) {
     CopyFrom(other);
     return *this;
   }
-  Value& operator=(Value&& other) noexcept {
+  Value& operator=(Value&& other) {
     MoveFrom(other);
     return *this;
   }
@@ -165,10 +173,15 @@ class Value {
   // The member under `key` (cut at its first zero byte), inserted Empty when absent.
   Value& Member(std::string_view key);
   // Building fast path: appends a member without looking for an existing
-  // one. The structure is put back in key order, with the last of equal keys
-  // kept, at the next read of its members, so it behaves as if every member
-  // had been assigned through Member(). That reordering moves members: the
-  // reference returned is good until the structure is next read or grown.
+  // one, which leaves the structure unfinished. FinishMembers() puts it back
+  // in key order, the last of equal keys kept, so that it is as if every
+  // member had been assigned through Member(); the non-const accessors
+  // (Member, MemberIfPresent, RemoveMember, Members) finish it on the way.
+  // Const reads never change a value, so that any number of threads may
+  // read one finished tree: on an unfinished structure they see the members
+  // in the order appended and FindMember takes the last of equal keys. Finish
+  // what you build before you share it. Finishing moves members: the
+  // reference returned is good until the structure is finished or grown.
   Value& AppendMember(std::string_view key);
   // The same with a key record of this tree (from InternKey, or the key of
   // one of its members), which the new member counts for itself.
@@ -184,6 +197,17 @@ class Value {
   void ReleaseKey(const InternedString* key);
   // Room for `count` members; only on a Structure.
   void ReserveMembers(std::size_t count);
+  // Puts the members of a structure built with AppendMember in key order;
+  // of equal keys the last appended stays. Does nothing on other values.
+  void FinishMembers() {
+    if (IsUnfinished()) SortMembers();
+  }
+  // True for a structure with members appended out of order since it was
+  // last finished.
+  bool IsUnfinished() const {
+    return kind_ == ValueKind::Structure && payload_.block != nullptr &&
+           static_cast<const value_detail::MapBlock*>(payload_.block)->unsorted != 0;
+  }
   // The member under `key`, or the shared read-only Empty value when this is
   // no Structure or the key is absent. Never inserts.
   const Value& FindMember(std::string_view key) const;
@@ -246,6 +270,12 @@ class Value {
   friend class ValueMember;
   friend class ValueResult;
   friend struct ValueTree;
+  friend class codecs::TreeBuilder;
+  friend class codecs::detail::MemberKeys;
+
+  // Member `position` in the order the members lie, finished or not; for
+  // builders that index the structure they are filling.
+  Value& MemberAtPosition(std::size_t position);
 
   // Empty element or member living inside a container of `arena`.
   void InitChild(ValueArena* arena) {
@@ -264,6 +294,7 @@ class Value {
   // Inserts a member with a counted key at `position` of the member array.
   Value& InsertMember(const InternedString* key, std::size_t position);
   Value& AppendMemberSlow(const InternedString* key, bool ascending);
+  void SortMembers();
   Value& AppendSlow();
   void GrowElements(std::size_t minimum, bool exact);
   void GrowMembers(std::size_t minimum, bool exact);
@@ -295,6 +326,11 @@ class ValueMember {
   Value value_;
 };
 
+inline Value& Value::MemberAtPosition(std::size_t position) {
+  auto* block = static_cast<value_detail::MapBlock*>(payload_.block);
+  return reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader)[position].value_;
+}
+
 inline Value& Value::AppendMember(const InternedString* key, bool ascending) {
   auto* block = static_cast<value_detail::MapBlock*>(payload_.block);
   if (kind_ == ValueKind::Structure && block != nullptr && block->size < block->capacity) {
@@ -318,7 +354,7 @@ class ValueResult : public Value {
  public:
   ValueResult() noexcept = default;
   ValueResult(const ValueResult& other) : Value(other), succeeded_(other.succeeded_) {}
-  ValueResult(ValueResult&& other) noexcept : Value(static_cast<Value&&>(other)), succeeded_(other.succeeded_) {
+  ValueResult(ValueResult&& other) : Value(static_cast<Value&&>(other)), succeeded_(other.succeeded_) {
     other.succeeded_ = true;
   }
   ValueResult& operator=(const ValueResult& other) {
@@ -326,7 +362,7 @@ class ValueResult : public Value {
     succeeded_ = other.succeeded_;
     return *this;
   }
-  ValueResult& operator=(ValueResult&& other) noexcept {
+  ValueResult& operator=(ValueResult&& other) {
     if (&other != this) {
       MoveFrom(other);
       succeeded_ = other.succeeded_;

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <new>
 
-#include "codecs/member_names.h"
+#include "codecs/tree_builder.h"
+#include "logging/format.h"
 #include "logging/memory.h"
 
 namespace kiv::codecs {
@@ -120,24 +121,21 @@ namespace {
 constexpr unsigned kParseFlags = rapidjson::kParseDefaultFlags;
 constexpr std::size_t kScratchCapacity = 256;
 constexpr uint32_t kHintLimit = 1u << 16;  // larger containers grow as they fill
-constexpr const char* kTooDeep = "Arrays and objects are nested deeper than 1000 levels.";
+constexpr const char* kTooDeep = "Arrays and objects are nested deeper than %1 levels.";
+constexpr const char* kOverBudget = "Repeated member names build more than the document's size allows.";
 
 // Receives the tokenizer's events and builds the tree. Every value event
 // first finds its place: a new element when an array is open, otherwise the
 // member chosen by the last name (or the root).
-class Builder {
+class Handler {
  public:
-  Builder() : keys_(root_) {
-    frames_.reserve(32);
-    current_ = &root_;
+  // `unsized` is a zero-terminated text whose size is not known yet: it is
+  // measured only if the budget is ever needed.
+  Handler(std::size_t inputBytes, const char* unsized) : tree_(inputBytes), unsized_(unsized) {
+    current_ = &tree_.Root();
   }
 
-  // The finished tree; the builder is done with it.
-  Value& Root() {
-    keys_.Release();
-    return root_;
-  }
-  bool TooDeep() const { return tooDeep_; }
+  TreeBuilder& Tree() { return tree_; }
 
   bool Null() {
     Place();
@@ -174,73 +172,42 @@ class Builder {
   }
 
   bool StartObject() {
-    if (frames_.size() >= kJsonMaxDepth) return Refuse();
     Value& place = Place();
-    // A repeated name finds its earlier value here: an object merges into an
-    // earlier object, whose names the index has not seen, so those go
-    // through the exact lookup.
-    const bool reopened = place.IsStructure();
-    place.MakeStructure();
-    if (const std::size_t hint = Hint(true); hint != 0 && !reopened) place.ReserveMembers(hint);
-    Push(&place, true, reopened);
+    const bool fresh = !place.IsStructure();
+    if (!fresh && unsized_ != nullptr) {
+      tree_.Budget().Widen(std::strlen(unsized_));
+      unsized_ = nullptr;
+    }
+    if (!tree_.OpenObject(place)) return false;
+    if (const std::size_t hint = Hint(true); hint != 0 && fresh) place.ReserveMembers(hint);
     return true;
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
-    Frame& frame = frames_.back();
-    const std::string_view name(text, length);
-    if (!frame.exact) {
-      if (Value* member = keys_.Append(*frame.container, frame.keys, name)) {
-        current_ = member;
-        return true;
-      }
-      frame.exact = true;
-    }
-    current_ = &frame.container->Member(name);
+    current_ = &tree_.Member(std::string_view(text, length));
     return true;
   }
   bool EndObject(rapidjson::SizeType count) {
     Remember(true, count);
-    Pop();
+    tree_.Close();
     return true;
   }
   bool StartArray() {
-    if (frames_.size() >= kJsonMaxDepth) return Refuse();
     Value& place = Place();
-    const bool reopened = place.IsCollection();  // an earlier array of a repeated name keeps its elements
-    place.MakeCollection();
-    if (const std::size_t hint = Hint(false); hint != 0 && !reopened) place.Reserve(hint);
-    Push(&place, false, false);
+    const bool fresh = !place.IsCollection();
+    if (!tree_.OpenArray(place)) return false;
+    if (const std::size_t hint = Hint(false); hint != 0 && fresh) place.Reserve(hint);
     return true;
   }
   bool EndArray(rapidjson::SizeType count) {
     Remember(false, count);
-    Pop();
+    tree_.Close();
     return true;
   }
 
  private:
-  struct Frame {
-    Value* container;
-    bool isObject;
-    bool exact;  // names go through the exact lookup
-    detail::ObjectKeys keys;
-  };
-
-  Value& Place() { return array_ != nullptr ? array_->Append() : *current_; }
-
-  void Push(Value* container, bool isObject, bool exact) {
-    frames_.push_back(Frame{container, isObject, exact, isObject ? keys_.Open(frames_.size()) : detail::ObjectKeys{}});
-    array_ = isObject ? nullptr : container;
-  }
-  void Pop() {
-    const Frame& frame = frames_.back();
-    if (frame.isObject) keys_.Close(frame.keys);
-    frames_.pop_back();
-    array_ = !frames_.empty() && !frames_.back().isObject ? frames_.back().container : nullptr;
-  }
-  bool Refuse() {
-    tooDeep_ = true;
-    return false;
+  Value& Place() {
+    Value* array = tree_.OpenArray();
+    return array != nullptr ? array->Append() : *current_;
   }
 
   // Documents repeat their shapes: the records of an array tend to have as
@@ -250,26 +217,23 @@ class Builder {
   // a smaller one replaces it, so what is reserved stays proportional to the
   // text read, whatever the text.
   std::size_t Hint(bool isObject) const {
-    const std::size_t depth = frames_.size();
+    const std::size_t depth = tree_.Depth() - 1;
     return depth < hints_.size() ? (isObject ? hints_[depth].members : hints_[depth].elements) : 0;
   }
   void Remember(bool isObject, rapidjson::SizeType count) {
-    const std::size_t depth = frames_.size() - 1;
+    const std::size_t depth = tree_.Depth() - 1;
     if (depth >= hints_.size()) hints_.resize(depth + 1);
     (isObject ? hints_[depth].members : hints_[depth].elements) = count < kHintLimit ? count : kHintLimit;
   }
 
-  Value root_;
+  TreeBuilder tree_;
+  const char* unsized_;
   Value* current_;
-  Value* array_ = nullptr;  // the innermost open container when it is an array
-  Vector<Frame> frames_;
   struct Sizes {
     uint32_t elements = 0;
     uint32_t members = 0;
   };
-  Vector<Sizes> hints_;      // by depth
-  detail::MemberKeys keys_;  // after root_: gives its counts back before the tree goes
-  bool tooDeep_ = false;
+  Vector<Sizes> hints_;  // by depth
 };
 
 ValueResult Failure(const char* reason, std::size_t offset) {
@@ -281,22 +245,27 @@ ValueResult Failure(const char* reason, std::size_t offset) {
 }
 
 template <typename Stream>
-ValueResult Read(Stream& stream) {
+ValueResult Read(Stream& stream, std::size_t inputBytes, const char* unsized) {
   try {
     rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ScratchAllocator> reader(nullptr, kScratchCapacity);
-    Builder builder;
-    const rapidjson::ParseResult parsed = reader.Parse<kParseFlags>(stream, builder);
+    Handler handler(inputBytes, unsized);
+    const rapidjson::ParseResult parsed = reader.Parse<kParseFlags>(stream, handler);
     if (parsed.IsError()) {
       const rapidjson::ParseErrorCode code = parsed.Code();
       if (code == rapidjson::kParseErrorDocumentEmpty) return ValueResult();
-      if (code == rapidjson::kParseErrorTermination && builder.TooDeep()) {
-        // Reported just after the bracket that opened one level too many.
-        return Failure(kTooDeep, parsed.Offset() - 1);
+      if (code == rapidjson::kParseErrorTermination) {
+        // Reported just after the bracket that could not be opened.
+        if (handler.Tree().Stopped() == TreeBuilder::Stop::kTooDeep) {
+          const String reason = Format(kTooDeep, static_cast<uint32_t>(kJsonMaxDepth));
+          return Failure(reason.c_str(), parsed.Offset() - 1);
+        }
+        if (handler.Tree().Stopped() == TreeBuilder::Stop::kOverBudget)
+          return Failure(kOverBudget, parsed.Offset() - 1);
       }
       return Failure(rapidjson::GetParseError_En(code), parsed.Offset());
     }
     ValueResult result;
-    result = std::move(builder.Root());
+    result = handler.Tree().Take();
     return result;
   } catch (const std::bad_alloc&) {
     ValueResult result;
@@ -309,13 +278,13 @@ ValueResult Read(Stream& stream) {
 
 ValueResult ReadJson(std::string_view text) {
   CountedStream stream(text.data(), text.data() + text.size());
-  return Read(stream);
+  return Read(stream, text.size(), nullptr);
 }
 
 ValueResult ReadJson(const char* zeroTerminated) {
   if (zeroTerminated == nullptr) return ValueResult();
   rapidjson::StringStream stream(zeroTerminated);
-  return Read(stream);
+  return Read(stream, 0, zeroTerminated);
 }
 
 bool LooksLikeJson(std::string_view text) {

@@ -6,12 +6,13 @@
 #include <string_view>
 
 #include "binding/value.h"
+#include "codecs/tree_builder.h"
 
 namespace kiv::codecs {
 
 // Arrays and objects may be nested this deep; one level more fails. The
 // tokenizer recurses once per level, so this bounds its use of the stack.
-inline constexpr std::size_t kJsonMaxDepth = 1000;
+inline constexpr std::size_t kJsonMaxDepth = kMaxContainerDepth;
 
 // Reads one JSON value. The text ends at its first zero byte. An empty text,
 // or one of spaces, tabs and line breaks only, gives a succeeded Empty value.

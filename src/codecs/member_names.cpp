@@ -1,5 +1,7 @@
 #include "codecs/member_names.h"
 
+#include <utility>
+
 namespace kiv::codecs::detail {
 
 namespace {
@@ -17,52 +19,65 @@ void MemberNames::CloseUsed(const NameScope& scope) {
   if (scope.table >= 0) --tablesInUse_;
 }
 
-bool MemberNames::AddToTable(Vector<const binding::InternedString*>& table, const binding::InternedString* key) {
+uint32_t MemberNames::AddToTable(Vector<uint32_t>& table, const NameScope& scope, uint32_t position) {
+  const binding::InternedString* key = keys_[scope.start + position];
   const std::size_t mask = table.size() - 1;
   for (std::size_t i = Home(key, mask);; i = (i + 1) & mask) {
-    if (table[i] == nullptr) {
-      table[i] = key;
-      return true;
+    if (table[i] == 0) {
+      table[i] = position + 1;
+      return kAdded;
     }
-    if (table[i] == key) return false;
+    if (keys_[scope.start + table[i] - 1] == key) return table[i] - 1;
   }
 }
 
 void MemberNames::StartTable(NameScope& scope) {
   if (tablesInUse_ == static_cast<int32_t>(tables_.size())) tables_.emplace_back();
   scope.table = tablesInUse_++;
-  Vector<const binding::InternedString*>& table = tables_[static_cast<std::size_t>(scope.table)];
-  table.assign(kScanLimit * 4, nullptr);
-  for (uint32_t i = 0; i < scope.count; ++i) AddToTable(table, keys_[scope.start + i]);
+  Vector<uint32_t>& table = tables_[static_cast<std::size_t>(scope.table)];
+  std::size_t size = kScanLimit * 4;
+  while (size < 2 * (std::size_t{scope.count} + 1)) size *= 2;
+  table.assign(size, 0);
+  for (uint32_t i = 0; i < scope.count; ++i) AddToTable(table, scope, i);
 }
 
-bool MemberNames::Add(NameScope& scope, const binding::InternedString* key) {
+uint32_t MemberNames::Add(NameScope& scope, const binding::InternedString* key) {
   if (scope.table < 0) {
     const binding::InternedString* const* seen = keys_.data() + scope.start;
     for (uint32_t i = 0; i < scope.count; ++i) {
-      if (seen[i] == key) return false;
+      if (seen[i] == key) return i;
     }
-    if (scope.count < kScanLimit) {
-      if (keys_.capacity() == 0) keys_.reserve(kScanLimit * 2);
-      keys_.push_back(key);
-      ++scope.count;
-      return true;
-    }
+    if (keys_.capacity() == 0) keys_.reserve(kScanLimit * 2);
+    keys_.push_back(key);
+    if (++scope.count <= kScanLimit) return kAdded;
     StartTable(scope);
+    return kAdded;
   }
-  Vector<const binding::InternedString*>& table = tables_[static_cast<std::size_t>(scope.table)];
-  if ((scope.count + 1) * 2 > table.size()) {
+  Vector<uint32_t>& table = tables_[static_cast<std::size_t>(scope.table)];
+  // The candidate is pushed first so the table can compare against it; a
+  // repeat takes it off again.
+  keys_.push_back(key);
+  if ((std::size_t{scope.count} + 1) * 2 > table.size()) {
     // Grow at half load.
-    Vector<const binding::InternedString*> old;
-    old.swap(table);
-    table.assign(old.size() * 2, nullptr);
-    for (const binding::InternedString* held : old) {
-      if (held != nullptr) AddToTable(table, held);
-    }
+    table.assign(table.size() * 2, 0);
+    for (uint32_t i = 0; i < scope.count; ++i) AddToTable(table, scope, i);
   }
-  if (!AddToTable(table, key)) return false;
+  const uint32_t found = AddToTable(table, scope, scope.count);
+  if (found != kAdded) {
+    keys_.pop_back();
+    return found;
+  }
   ++scope.count;
-  return true;
+  return kAdded;
+}
+
+ObjectKeys MemberKeys::Reopen(binding::Value& object, std::size_t depth) {
+  ObjectKeys keys = Open(depth);
+  keys.diverged = true;
+  keys.reopened = true;
+  for (const binding::ValueMember& member : std::as_const(object).Members()) names_.Add(keys.names, &member.key());
+  keys.index = keys.names.count;
+  return keys;
 }
 
 binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name) {
@@ -76,18 +91,26 @@ binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys
     shape.keys.resize(keys.index);
     if (shape.ascending > keys.index) shape.ascending = keys.index;
   }
-  const binding::InternedString* key = object.InternKey(name);  // cut at a zero byte; the shape keeps this count
-  if (!names_.Add(keys.names, key)) {
+  const binding::InternedString* key = object.InternKey(name);  // cut at a zero byte
+  const uint32_t repeated = names_.Add(keys.names, key);
+  if (repeated != MemberNames::kAdded) {
     object.ReleaseKey(key);
-    return nullptr;
+    return &object.MemberAtPosition(repeated);
+  }
+  ++keys.index;
+  if (keys.reopened) {
+    // Members of the earlier object come first: the order is settled when
+    // the object is finished. The shape is left to fresh objects.
+    binding::Value& member = object.AppendMember(key, false);
+    object.ReleaseKey(key);
+    return &member;
   }
   // The object's members are the shape's keys: it stays in order while they ascend.
   const bool ascending =
       shape.ascending == shape.keys.size() && (shape.keys.empty() || shape.keys.back()->View() < key->View());
   if (ascending) ++shape.ascending;
   if (shape.keys.capacity() == 0) shape.keys.reserve(16);  // a record's worth at once
-  shape.keys.push_back(key);
-  ++keys.index;
+  shape.keys.push_back(key);                               // the shape keeps this count
   return &object.AppendMember(key, ascending);
 }
 

@@ -1,12 +1,13 @@
-// Repeated member names while a reader builds a structure.
+// Member names while a reader builds a structure.
 //
 // Readers append members without looking them up (Value::AppendMember), which
 // keeps building linear in the size of an object. Appending is only right for
 // a name that is new in its object: a repeated name has to reach the member
 // that already exists, because its later value may merge into the earlier
 // one. Keys are the tree's interned records, one record per text, so this
-// index of each open object's key records tells a repeat exactly: the reader
-// then goes through the exact lookup for the rest of that object.
+// index of each open object's key records tells a repeat exactly, and where
+// the earlier member lies: an open object is never reordered, so its members
+// stay in the order their names were first seen.
 #pragma once
 
 #include <cstddef>
@@ -34,21 +35,26 @@ class MemberNames {
     if (scope.count != 0 || scope.table >= 0) CloseUsed(scope);
   }
 
-  // Records the key record in the scope. True when the scope did not hold it.
-  bool Add(NameScope& scope, const binding::InternedString* key);
+  static constexpr uint32_t kAdded = UINT32_MAX;
+
+  // Records the key record as the scope's next name: kAdded when the scope
+  // did not hold it, else the position (in order of first sight) of the
+  // name it repeats.
+  uint32_t Add(NameScope& scope, const binding::InternedString* key);
 
  private:
   // Below this many keys a scan of the scope's records is cheapest.
   static constexpr uint32_t kScanLimit = 16;
 
   void CloseUsed(const NameScope& scope);
-  static bool AddToTable(Vector<const binding::InternedString*>& table, const binding::InternedString* key);
+  // Positions + 1 in an open-addressed table; 0 is free.
+  uint32_t AddToTable(Vector<uint32_t>& table, const NameScope& scope, uint32_t position);
   void StartTable(NameScope& scope);
 
   Vector<const binding::InternedString*> keys_;
-  // Open-addressed tables of the scopes that outgrew a scan; they are reused
-  // by later scopes, so a document of many large objects allocates them once.
-  Vector<Vector<const binding::InternedString*>> tables_;
+  // Tables of the scopes that outgrew a scan; they are reused by later
+  // scopes, so a document of many large objects allocates them once.
+  Vector<Vector<uint32_t>> tables_;
   int32_t tablesInUse_ = 0;
 };
 
@@ -57,6 +63,7 @@ struct ObjectKeys {
   uint32_t depth = 0;     // nesting depth: which remembered key sequence it follows
   uint32_t index = 0;     // keys appended so far
   bool diverged = false;  // its keys left the remembered sequence: the name index is in use
+  bool reopened = false;  // an earlier object under a repeated name, receiving more members
   NameScope names;
 };
 
@@ -88,11 +95,15 @@ class MemberKeys {
     if (depth >= shapes_.size()) shapes_.resize(depth < 8 ? 8 : depth + 1);
     return keys;
   }
+  // An object that already has members (finished, in key order) and takes
+  // more: a later object under a repeated name merges into it. Its names
+  // enter the index at once; the count of them is the work it cost.
+  ObjectKeys Reopen(binding::Value& object, std::size_t depth);
   void Close(const ObjectKeys& keys) { names_.Close(keys.names); }
 
-  // Appends the member named `name` to `object` (a Structure of the root's
-  // tree). Null when the name repeats one of the object's earlier names: the
-  // caller then goes through the exact lookup for the rest of the object.
+  // The member named `name` of `object` (a Structure of the root's tree,
+  // opened through Open or Reopen): the one already there when the name
+  // repeats, else a new one appended.
   binding::Value* Append(binding::Value& object, ObjectKeys& keys, std::string_view name) {
     if (!keys.diverged) {
       const Shape& shape = shapes_[keys.depth];

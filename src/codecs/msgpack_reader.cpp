@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "codecs/member_names.h"
+#include "codecs/tree_builder.h"
 #include "logging/format.h"
 
 namespace kiv::codecs {
@@ -16,20 +16,11 @@ namespace {
 // The most places reserved at once for one container.
 constexpr uint64_t kReserveLimit = 1u << 16;
 
-// An array or map being filled.
-struct Frame {
-  Value* container;
-  uint32_t remaining;  // elements or key/value pairs still due
-  uint32_t declared;   // the count its header gave, for messages
-  std::size_t start;   // position of its first entry, for messages
-  bool isMap;
-  bool exact;  // member names go through the exact lookup
-  detail::ObjectKeys keys;
-};
+using Frame = TreeBuilder::Frame;
 
 class Decoder {
  public:
-  Decoder(const uint8_t* data, std::size_t size) : data_(data), size_(size), keys_(root_), reserveBudget_(size) {}
+  Decoder(const uint8_t* data, std::size_t size) : data_(data), size_(size), tree_(size), reserveBudget_(size) {}
 
   ValueResult Run();
   std::size_t Position() const { return pos_; }
@@ -123,9 +114,7 @@ class Decoder {
   std::size_t pos_ = 0;
   bool failed_ = false;
   String error_;
-  Value root_;
-  Vector<Frame> frames_;
-  detail::MemberKeys keys_;  // after root_: gives its counts back before the tree goes
+  TreeBuilder tree_;
   // Places that containers may still reserve, counted in input bytes. Every
   // element needs a byte of its own and every member two, so the true counts
   // of a whole document add up to less than its size: a document that
@@ -169,21 +158,14 @@ bool Decoder::ReadKey(Frame& frame, Value** target) {
   }
   const uint8_t* bytes;
   if (!TakeBytes(length, true, &bytes)) return false;
-  const std::string_view key(reinterpret_cast<const char*>(bytes), length);
-  if (!frame.exact) {
-    if (Value* member = keys_.Append(*frame.container, frame.keys, key)) {
-      *target = member;
-      return true;
-    }
-    frame.exact = true;
-  }
-  *target = &frame.container->Member(key);
+  (void)frame;
+  *target = &tree_.Member(std::string_view(reinterpret_cast<const char*>(bytes), length));
   return true;
 }
 
 void Decoder::TruncatedContainer() {
-  const Frame& frame = frames_.back();
-  if (frame.isMap) {
+  const Frame& frame = tree_.Top();
+  if (frame.isObject) {
     Fail("Invalid MessagePack data. Map of size %1 at position %2 is truncated.",
          static_cast<unsigned long long>(frame.declared), static_cast<unsigned long long>(frame.start));
   } else {
@@ -193,20 +175,23 @@ void Decoder::TruncatedContainer() {
 }
 
 bool Decoder::OpenContainer(Value* target, uint32_t count, bool isMap) {
-  if (frames_.size() >= kMessagePackMaxDepth) {
-    Fail("Invalid MessagePack data at position %1. Arrays and maps are nested deeper than 1000 levels.", Pos());
-    return false;
-  }
   // A repeated map key finds its earlier value here: a container of the same
   // shape keeps its entries and receives the new ones after them.
   const bool reopened = isMap ? target->IsStructure() : target->IsCollection();
-  if (isMap) {
-    target->MakeStructure();
-  } else {
-    target->MakeCollection();
+  const bool opened = isMap ? tree_.OpenObject(*target, count, pos_) : tree_.OpenArray(*target, count, pos_);
+  if (!opened) {
+    if (tree_.Stopped() == TreeBuilder::Stop::kTooDeep) {
+      Fail("Invalid MessagePack data at position %1. Arrays and maps are nested deeper than %2 levels.", Pos(),
+           static_cast<uint32_t>(kMessagePackMaxDepth));
+    } else {
+      Fail("Invalid MessagePack data at position %1. Repeated map keys build more than the data's size allows.", Pos());
+    }
+    return false;
   }
-  if (count == 0) return true;
-
+  if (count == 0) {
+    tree_.Close();
+    return true;
+  }
   if (!reopened) {
     const uint64_t unit = isMap ? 2 : 1;
     uint64_t reserve = reserveBudget_ / unit;
@@ -221,17 +206,14 @@ bool Decoder::OpenContainer(Value* target, uint32_t count, bool isMap) {
       reserveBudget_ -= reserve * unit;
     }
   }
-  frames_.push_back(Frame{target, count, count, pos_, isMap, reopened && isMap,
-                          isMap ? keys_.Open(frames_.size()) : detail::ObjectKeys{}});
   return true;
 }
 
 bool Decoder::NextTarget(Value** target) {
-  while (!frames_.empty()) {
-    Frame& frame = frames_.back();
+  while (tree_.Open()) {
+    Frame& frame = tree_.Top();
     if (frame.remaining == 0) {
-      if (frame.isMap) keys_.Close(frame.keys);
-      frames_.pop_back();
+      tree_.Close();
       continue;
     }
     if (pos_ >= size_) {
@@ -239,8 +221,8 @@ bool Decoder::NextTarget(Value** target) {
       return false;
     }
     --frame.remaining;
-    if (!frame.isMap) {
-      *target = &frame.container->Append();
+    if (!frame.isObject) {
+      *target = &tree_.Element();
       return true;
     }
     if (!ReadKey(frame, target)) return false;
@@ -255,8 +237,7 @@ bool Decoder::NextTarget(Value** target) {
 
 ValueResult Decoder::Run() {
   ValueResult result;
-  frames_.reserve(16);
-  Value* target = &root_;
+  Value* target = &tree_.Root();
   bool more = size_ != 0;
   while (more) {
     const uint8_t type = data_[pos_++];
@@ -379,8 +360,7 @@ ValueResult Decoder::Run() {
   if (failed_) {
     result.Fail(error_);
   } else {
-    keys_.Release();
-    result = std::move(root_);
+    result = tree_.Take();
   }
   return result;
 }
@@ -388,14 +368,17 @@ ValueResult Decoder::Run() {
 }  // namespace
 
 ValueResult ReadMessagePack(std::span<const uint8_t> bytes, std::size_t* consumed) {
-  Decoder decoder(bytes.data(), bytes.size());
   ValueResult result;
+  std::size_t position = 0;
   try {
+    // Setting up the decoder takes memory too.
+    Decoder decoder(bytes.data(), bytes.size());
     result = decoder.Run();
+    position = decoder.Position();
   } catch (const std::bad_alloc&) {
     result.Fail("Not enough memory to decode the MessagePack data.");
   }
-  if (consumed != nullptr) *consumed = decoder.Position();
+  if (consumed != nullptr) *consumed = position;
   return result;
 }
 

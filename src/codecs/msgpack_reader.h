@@ -8,13 +8,14 @@
 #include <string_view>
 
 #include "binding/value.h"
+#include "codecs/tree_builder.h"
 
 namespace kiv::codecs {
 
 // Arrays and maps may be nested this deep; one level more fails. Values
 // deeper than this could not be copied or converted safely later on, since
 // those walks recurse.
-inline constexpr std::size_t kMessagePackMaxDepth = 1000;
+inline constexpr std::size_t kMessagePackMaxDepth = kMaxContainerDepth;
 
 // Decodes exactly one value from the start of `bytes` and stops after it.
 // `consumed` (optional) receives the number of bytes read: the end of the

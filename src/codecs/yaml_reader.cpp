@@ -35,7 +35,7 @@ constexpr const char* kOutOfRangeMessage = "Value %1 for '%2' of type %3 is out 
 constexpr const char* kBadFormatMessage = "Value %1 for '%2' of type %3 is in an incorrect format";
 constexpr const char* kNestingMessage = "YAML nesting is deeper than %1 levels. At line: %2 col: %3";
 constexpr const char* kExpansionMessage =
-    "YAML aliases expand to more than %1 nodes. Alias \"%2\". At line: %3 col: %4";
+    "Excessive aliasing: YAML aliases build more than the text's size allows. Alias \"%1\". At line: %2 col: %3";
 constexpr const char* kRepeatedKeysMessage =
     "YAML mapping keys repeat too often in large mappings. At line: %1 col: %2";
 constexpr const char* kMemoryMessage = "Not enough memory to read the YAML text.";
@@ -443,11 +443,7 @@ std::ptrdiff_t MemberValueOffset() {
 class YamlBuilder {
  public:
   YamlBuilder(std::string_view text, ValueResult& result)
-      : text_(text),
-        result_(result),
-        valueOffset_(MemberValueOffset()),
-        aliasLimit_(std::max(kYamlMinAliasNodes, text.size())),
-        repeatLimit_(text.size() + (std::size_t{1} << 20)) {
+      : text_(text), result_(result), valueOffset_(MemberValueOffset()), budget_(text.size()) {
     nodes_.push_back(PathNode{kNoNode, 1, 0, 0, 0, Step::kRoot, false});
     frames_.reserve(64);
     keyHashes_.reserve(256);
@@ -608,7 +604,7 @@ class YamlBuilder {
       return;
     }
     if (OpenContainers() >= kYamlMaxNesting) {
-      Fail(Format(kNestingMessage, kYamlMaxNesting, Line(e.start_mark), Column(e.start_mark)));
+      Fail(Format(kNestingMessage, static_cast<uint32_t>(kYamlMaxNesting), Line(e.start_mark), Column(e.start_mark)));
       return;
     }
     ChildStep step;
@@ -668,7 +664,7 @@ class YamlBuilder {
     const bool own = target == nullptr;
     if (own) target = frames_.back().target;
     if (anchor.node == kNoNode) {
-      if (!Charge(1, name, e.start_mark)) return;
+      if (!Charge(1, KeyText(anchor).size(), name, e.start_mark)) return;
       target->SetString(KeyText(anchor));
     } else {
       // Resolved only now: opening the target may have moved its siblings.
@@ -681,8 +677,8 @@ class YamlBuilder {
 
   // An alias in the place of a key stands for the text of its node.
   void AliasAsKey(const Anchor& anchor, std::string_view name, const yaml_mark_t& mark) {
-    if (!Charge(1, name, mark)) return;
     if (anchor.node == kNoNode) {
+      if (!Charge(1, KeyText(anchor).size(), name, mark)) return;
       const std::string_view text = KeyText(anchor);
       keyCopy_.assign(text.data(), text.size());
     } else {
@@ -693,6 +689,7 @@ class YamlBuilder {
         return;
       }
       const std::string_view text = source->AsText();
+      if (!Charge(1, text.size(), name, mark)) return;
       keyCopy_.assign(text.data(), text.size());
     }
     // A copy: the tree or the anchor texts may change before the key is used.
@@ -710,6 +707,7 @@ class YamlBuilder {
       } else {
         keyHashes_.resize(frame.hashStart);
       }
+      frame.target->FinishMembers();  // once, so the finished tree is never reordered by a read
     }
     PathNode& node = nodes_[frame.node];
     node.frame = 0;
@@ -829,14 +827,11 @@ class YamlBuilder {
     const std::span<ValueMember> members = frame.target->Members();
     frame.members = members.data();
     frame.count = static_cast<uint32_t>(members.size());
-    if (members.size() >= kIndexedMapSize) {
-      // Each reopening costs the size of the mapping: bounded in total, so
-      // that a text cannot make the read quadratic.
-      repeatWork_ += members.size();
-      if (repeatWork_ > repeatLimit_) {
-        Fail(Format(kRepeatedKeysMessage, Line(mark), Column(mark)));
-        return false;
-      }
+    // Each reopening costs the size of the mapping, charged to the text's
+    // budget, so that a text cannot make the read quadratic.
+    if (!budget_.Charge(members.size(), 0)) {
+      Fail(Format(kRepeatedKeysMessage, Line(mark), Column(mark)));
+      return false;
     }
     for (const ValueMember& member : members) keyHashes_.push_back(binding::Fnv1a(member.name()));
     if (members.size() >= kIndexedMapSize) BuildIndex(frame);
@@ -924,38 +919,46 @@ class YamlBuilder {
     return current;
   }
 
-  bool Charge(std::size_t nodes, std::string_view name, const yaml_mark_t& mark) {
-    aliasNodes_ += nodes;
-    if (aliasNodes_ <= aliasLimit_) return true;
-    Fail(Format(kExpansionMessage, static_cast<unsigned long long>(aliasLimit_), name, Line(mark), Column(mark)));
+  // What an alias adds is charged to the text's budget (nodes and text
+  // bytes), so aliases of aliases cannot build a tree far larger than the
+  // text.
+  bool Charge(std::size_t nodes, std::size_t textBytes, std::string_view name, const yaml_mark_t& mark) {
+    if (budget_.Charge(nodes, textBytes)) return true;
+    Fail(Format(kExpansionMessage, name, Line(mark), Column(mark)));
     return false;
   }
 
-  // Counts the nodes a copy of `source` would add and checks how deep it
-  // would reach, without recursion and stopping as soon as a bound is passed.
+  // Counts the nodes and text bytes a copy of `source` would add and checks
+  // how deep it would reach, without recursion and stopping as soon as a
+  // bound is passed.
   bool Measure(const Value& source, std::string_view name, const yaml_mark_t& mark) {
     const std::size_t base = OpenContainers();
-    const std::size_t remaining = aliasLimit_ - aliasNodes_;
+    const std::size_t nodesLeft = budget_.NodesLeft();
+    const std::size_t bytesLeft = budget_.TextBytesLeft();
     std::size_t count = 0;
+    std::size_t bytes = 0;
     work_.clear();
     work_.emplace_back(&source, static_cast<uint32_t>(base));
     while (!work_.empty()) {
       const auto [value, level] = work_.back();
       work_.pop_back();
-      if (++count > remaining) return Charge(count, name, mark);
+      ++count;
+      if (value->IsString()) bytes += value->Size();
+      if (count > nodesLeft || bytes > bytesLeft) return Charge(count, bytes, name, mark);
       if (!value->IsCollection() && !value->IsStructure()) continue;
       if (level + 1 > kYamlMaxNesting) {
-        Fail(Format(kNestingMessage, kYamlMaxNesting, Line(mark), Column(mark)));
+        Fail(Format(kNestingMessage, static_cast<uint32_t>(kYamlMaxNesting), Line(mark), Column(mark)));
         return false;
       }
-      // The source is finished, so reading it (which sorts its mappings) is safe.
       for (const Value& element : value->Elements()) work_.emplace_back(&element, level + 1);
       for (const ValueMember& member : value->Members()) {
-        if (++count > remaining) return Charge(count, name, mark);
+        ++count;
+        bytes += member.name().size();
+        if (count > nodesLeft || bytes > bytesLeft) return Charge(count, bytes, name, mark);
         work_.emplace_back(&member.value(), level + 1);
       }
     }
-    return Charge(count, name, mark);
+    return Charge(count, bytes, name, mark);
   }
 
   // ---- scalars
@@ -1055,9 +1058,7 @@ class YamlBuilder {
 
   Vector<KeyIndex> indexes_;
   std::size_t indexesUsed_ = 0;
-  std::size_t repeatWork_ = 0;
-  const std::size_t aliasLimit_;
-  const std::size_t repeatLimit_;
+  TreeBudget budget_;
   std::size_t aliasNodes_ = 0;
 
   Vector<uint32_t> steps_;
@@ -1071,6 +1072,7 @@ binding::ValueResult ReadYaml(std::string_view text) {
   try {
     YamlBuilder builder(text, result);
     builder.Run();
+    result.FinishMembers();
   } catch (const std::bad_alloc&) {
     result.Reset();
     result.Fail(kMemoryMessage);

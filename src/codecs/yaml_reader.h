@@ -7,17 +7,15 @@
 #include <string_view>
 
 #include "binding/value.h"
+#include "codecs/tree_builder.h"
 
 namespace kiv::codecs {
 
-// Bounds that keep hostile texts from exhausting the stack or the memory.
-// Sequences and mappings nested deeper than this fail the read; every
-// recursive walk over a value tree stays within it.
-inline constexpr uint32_t kYamlMaxNesting = 1000;
-// Nodes that aliases may copy in one read: the larger of this and the length
-// of the text, so that expansion never outgrows the input by more than a
-// constant factor.
-inline constexpr std::size_t kYamlMinAliasNodes = std::size_t{1} << 20;
+// Sequences and mappings nested deeper than this fail the read. Aliases,
+// alias keys and the members a mapping already held when a repeated key
+// opens it again are charged to the text's TreeBudget (tree_builder.h), so
+// that expansion never outgrows the input by more than a constant.
+inline constexpr uint32_t kYamlMaxNesting = static_cast<uint32_t>(kMaxContainerDepth);
 
 // Reads a text of at most one document. An empty text, or one of comments
 // only, gives an Empty value. Every failure is a message in the result.

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "codecs/name_rule.h"
+#include "logging/barrier.h"
 #include "logging/diagnostics.h"
 #include "logging/log.h"
 #include "logging/log_target.h"
@@ -69,8 +70,14 @@ void EndForIncompatibleHost(const SemanticVersion& host) {
 
 Plugin::Plugin(std::string_view shortName) {
   log::Logging().acquire();
-  shortName_ = ToString(shortName);
-  ownedApi_ = new binding::BindingApi();
+  try {
+    shortName_ = ToString(shortName);
+    ownedApi_ = new binding::BindingApi();
+  } catch (...) {
+    // No destructor runs for a constructor that throws.
+    log::Logging().release();
+    throw;
+  }
   api_ = ownedApi_;
   owner_ = this;
   callbacks_.initialize = &Plugin::InitializeCallback;
@@ -130,6 +137,8 @@ bool Plugin::Initialize(HostInit* init) {
 void Plugin::SwapLogTargets() {
   const log::LogInterface& logging = log::Logging();
   if (logging.findTarget(kPluginLogTargetName) != nullptr) return;
+  // Made first: without memory for it the built-in targets stay attached.
+  auto* target = new PluginLogTarget(hostInit_->services);
   // Through the targets' own detach entry, so that each target also knows
   // it is no longer attached.
   for (log::TargetTable* builtIn : {logging.stdOutTarget(), logging.stdErrTarget(), logging.debuggerTarget()}) {
@@ -137,7 +146,6 @@ void Plugin::SwapLogTargets() {
   }
   logging.setMinimumLevel(log::kOkay);
   logging.setMutedGroups(log::kXtr);
-  auto* target = new PluginLogTarget(hostInit_->services);
   if (logTarget_ != nullptr) {
     logTarget_->Detach();
     delete logTarget_;
@@ -147,36 +155,38 @@ void Plugin::SwapLogTargets() {
   logTarget_->Configure(config);
 }
 
+// The host's callbacks: nothing may leave them as an exception.
+
 uint8_t Plugin::InitializeCallback(void* handle, HostInit* init) {
   if (handle == nullptr) return 0;
-  try {
-    return static_cast<Plugin*>(handle)->Initialize(init) ? 1 : 0;
-  } catch (...) {
-    return 0;
-  }
+  bool initialized = false;
+  const Escape escape = Guarded([&] { initialized = static_cast<Plugin*>(handle)->Initialize(init); });
+  LogEscape(escape, "initialize");
+  return escape == Escape::kNone && initialized ? 1 : 0;
 }
 
 void Plugin::DestroyCallback(void* handle) {
   if (handle == nullptr) return;
   auto* plugin = static_cast<Plugin*>(handle);
-  try {
-    plugin->Shutdown();
-  } catch (...) {
-  }
+  // The plugin goes whatever Shutdown managed: the host is done with it.
+  LogEscape(Guarded([&] { plugin->Shutdown(); }), "destroy");
   delete plugin;
 }
 
 void Plugin::MemoryStatsCallback(void*, PluginMemoryStats* stats) {
   if (stats == nullptr) return;
-  const mem::AllocationStats counters = mem::ReadAllocationStats();
-  stats->peakBytesInUse = counters.peakBytesInUse;
-  stats->liveAllocationsAtPeak = counters.liveAllocationsAtPeak;
-  stats->bytesAllocated = counters.bytesAllocated;
-  stats->allocations = counters.allocations;
-  stats->bytesFreed = counters.bytesFreed;
-  stats->frees = counters.frees;
-  stats->reserved[0] = 0;
-  stats->reserved[1] = 0;
+  const Escape escape = Guarded([&] {
+    const mem::AllocationStats counters = mem::ReadAllocationStats();
+    stats->peakBytesInUse = counters.peakBytesInUse;
+    stats->liveAllocationsAtPeak = counters.liveAllocationsAtPeak;
+    stats->bytesAllocated = counters.bytesAllocated;
+    stats->allocations = counters.allocations;
+    stats->bytesFreed = counters.bytesFreed;
+    stats->frees = counters.frees;
+    stats->reserved[0] = 0;
+    stats->reserved[1] = 0;
+  });
+  LogEscape(escape, "memoryStats");
 }
 
 // ---------------------------------------------------------------------------
@@ -238,18 +248,15 @@ void LoadPlugin(PluginRegistration* registration, Plugin* (*create)(std::string_
                 std::string_view shortName) {
   if (registration == nullptr || create == nullptr) return;
   Plugin* plugin = nullptr;
-  try {
+  const Escape escape = Guarded([&] {
     plugin = create(shortName);
-  } catch (...) {
-    return;
-  }
-  if (plugin == nullptr) return;
-  try {
-    plugin->Register(*registration, shortName);
-  } catch (...) {
-    // The record is written last, so it is still untouched here.
-    delete plugin;
-  }
+    if (plugin != nullptr) plugin->Register(*registration, shortName);
+  });
+  if (escape == Escape::kNone) return;
+  // The record is written last, so it is still untouched: the host sees a
+  // failed load. Logged first, while the plugin still holds the logging system.
+  LogEscape(escape, "load", ": the plugin is not loaded");
+  delete plugin;
 }
 
 }  // namespace kiv::framework

@@ -7,8 +7,11 @@
 //   context.ObserveResource("/kiv-chat/v1/friends/*", [](const PluginResourceEvent& event) { ... });
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <string_view>
 #include <type_traits>
@@ -41,10 +44,52 @@ bool WildcardMatch(std::string_view pattern, std::string_view path);
 
 // Size of each read of a streamed response body.
 inline constexpr uint32_t kStreamReadSize = 4096;
+// A streamed response body larger than this is given up with an error.
+inline constexpr std::size_t kMaxStreamedBodyBytes = std::size_t{64} << 20;
+// Reads in a row that bring no byte while promising more before a streamed
+// response body is given up with an error.
+inline constexpr uint32_t kMaxEmptyStreamReads = 1000;
+// Service-proxy answers kept for requests still to come; past this the
+// oldest is dropped (and logged).
+inline constexpr std::size_t kMaxStoredServiceProxyAnswers = 1024;
 
+// Service-proxy answers nobody has asked for yet: found by key in constant
+// time, oldest first when one has to go. Not locked: the owner's service-proxy
+// mutex guards it.
+class ServiceProxyAnswers {
+ public:
+  explicit ServiceProxyAnswers(std::size_t capacity = kMaxStoredServiceProxyAnswers) : capacity_(capacity) {}
+  ServiceProxyAnswers(const ServiceProxyAnswers&) = delete;
+  ServiceProxyAnswers& operator=(const ServiceProxyAnswers&) = delete;
+
+  // Stores the answer as the newest, replacing one under the same key. When
+  // that makes one too many, the oldest goes and its key is put in `dropped`.
+  void Put(std::string_view key, const PluginServiceProxyResponse& answer, String* dropped);
+  // Moves the answer under `key` out of the table; false when there is none.
+  bool Take(std::string_view key, PluginServiceProxyResponse* answer);
+  std::size_t size() const { return index_.size(); }
+  void clear();
+
+ private:
+  struct Stored {
+    String key;
+    PluginServiceProxyResponse answer;
+  };
+  using Stores = std::list<Stored, mem::Allocator<Stored>>;
+
+  std::size_t capacity_;
+  Stores stored_;  // oldest first
+  // Keyed by views of the stored keys, which list nodes keep in place.
+  HashMap<std::string_view, Stores::iterator> index_;
+};
+
+// Observers may be added and events dispatched on several threads at once. A
+// handler runs on a copy taken under the table lock, never under the lock
+// itself: it may observe further paths, and a handler replaced meanwhile may
+// still finish a dispatch that had already begun.
 class EventSubscriber {
  public:
-  EventSubscriber() = default;
+  EventSubscriber();
   virtual ~EventSubscriber() = default;
   EventSubscriber(const EventSubscriber&) = delete;
   EventSubscriber& operator=(const EventSubscriber&) = delete;
@@ -65,9 +110,12 @@ class EventSubscriber {
   void ClearObservers();
 
   binding::BindingApi* api_ = nullptr;
+  PluginContext* owner_ = nullptr;
+
+ private:
+  mutable platform::Mutex observersMutex_;  // the two tables below
   HashMap<String, ResourceHandler, StringHash, std::equal_to<>> exactObservers_;
   HashMap<String, ResourceHandler, StringHash, std::equal_to<>> wildcardObservers_;
-  PluginContext* owner_ = nullptr;
 };
 
 class PluginContext : public EventSubscriber {
@@ -76,6 +124,14 @@ class PluginContext : public EventSubscriber {
   ~PluginContext() override;
 
   // Counted subscription of the host event that carries the path's events.
+  //
+  // Subscribing, unsubscribing and delivery may run on different threads.
+  // Once UnsubscribeEvent (the one that brings the count to 0) or Shutdown
+  // has returned, the removed handlers run no more: deliveries that had
+  // already started are waited for. Called from inside a handler (on a
+  // thread that is delivering an event) they do not wait, since the
+  // deliveries they would wait for may be waiting for that handler; a
+  // delivery running on another thread may then still finish.
   void SubscribeEvent(std::string_view path) override;
   // A count never goes below 0: an unmatched unsubscribe does nothing.
   void UnsubscribeEvent(std::string_view path) override;
@@ -180,7 +236,9 @@ class PluginContext : public EventSubscriber {
   // host subscription waits for it.
   void RegisterResourceEventHandler(std::string_view eventName, ResourceHandler handler);
   void RegisterServiceProxyEventHandler(std::string_view eventName, ServiceProxyHandler handler);
-  // The callbacks given to host entry 3; the event's context is the PluginContext.
+  // The callbacks given to host entry 3; the event's context is the
+  // PluginContext. Nothing escapes them: an exception drops the event with
+  // an ERROR line.
   static void KIV_CDECL ResourceEventCallback(const HostEvent* event);
   static void KIV_CDECL ServiceProxyEventCallback(const HostEvent* event);
 
@@ -196,8 +254,6 @@ class PluginContext : public EventSubscriber {
   void OnServiceProxyUuidEvent(const PluginServiceProxyResponse& response);
   void OnServiceProxyMethodEvent(const PluginServiceProxyResponse& response);
   void OnServiceProxyAsyncEvent(const PluginServiceProxyResponse& response);
-  // Fulfils at most one waiting request with a stored answer.
-  void MatchServiceProxyRequests();
   std::size_t WaitingServiceProxyRequests() const;
   std::size_t StoredServiceProxyAnswers() const;
 
@@ -215,16 +271,28 @@ class PluginContext : public EventSubscriber {
     uint32_t flag = 0;
     ResourceHandler resource;
     ServiceProxyHandler serviceProxy;
-    bool subscribed = false;  // at the host
+    // Deliveries running this handler now. Raised only under eventMutex_
+    // while the record is in the table, so once it is out the count only falls.
+    std::atomic<uint32_t> running{0};
   };
   using HandlerPtr = std::shared_ptr<EventHandlerRecord>;
+  // What the host was last told about one event name.
+  struct HostSubscription {
+    bool subscribed = false;  // entry 3 called, and no entry 4 since
+    uint32_t flag = 0;        // the flag entry 3 was given
+    bool renew = false;       // a handler was registered since: call entry 3 again
+    bool syncing = false;     // a thread is bringing the host in line with the table
+  };
+  // One event being delivered: the receiving context and its handler, held
+  // (and counted as running) for the delivery's lifetime.
+  class Delivery;
 
-  // What both event callbacks start with: the packed record copied out, the
-  // receiving context, its handler for the event (which must have `slot`
-  // set) and the payload read. False when any of these is missing.
-  template <class Slot>
-  static bool ReceiveEvent(const HostEvent* event, Slot EventHandlerRecord::*slot, PluginContext*& context,
-                           HandlerPtr& handler, binding::ValueResult& value);
+  void DeliverResourceEvent(const HostEvent& event, EventHandlerRecord& handler);
+  void DeliverServiceProxyEvent(const HostEvent& event, EventHandlerRecord& handler);
+  // The resource event of a payload that cannot be read whole: uri and event
+  // type, and the data when it can be read on its own. False when not even
+  // the uri and event type can be read.
+  bool ReadResourceEventWithoutData(const HostEvent& event, PluginResourceEvent& resource);
 
   template <class P>
   void BuildParameters(binding::ValueResult& value, const P& params);
@@ -233,19 +301,30 @@ class PluginContext : public EventSubscriber {
   template <class R>
   Result<R> Converted(HostResponse& response, const Result<void>& sent, HttpMethod method, std::string_view url);
   void RegisterEventHandler(std::string_view eventName, HandlerPtr record);
-  HandlerPtr FindHandler(std::string_view eventName) const;
-  void SubscribeAtHost(const String& name, EventHandlerRecord& record);
+  // Calls host entries 3 and 4 until the host's subscription of the name
+  // matches the handler table. One thread at a time does this per name, so
+  // the host sees the calls in the order of the table's changes; a thread
+  // that finds another at it leaves its change to that one.
+  void SyncHostSubscription(const String& name);
+  // Waits until no delivery runs the handler of a record that has left the
+  // table, unless this thread is itself delivering an event.
+  static void AwaitDeliveries(EventHandlerRecord& record);
   Result<void> SendEventRecord(const char* name, HostValue& payload, uint32_t extra);
-  void StoreServiceProxyAnswer(String key, const PluginServiceProxyResponse& response);
+  void StoreServiceProxyAnswer(std::string_view key, const PluginServiceProxyResponse& response);
+  void FulfilServiceProxyRequest(const ServiceProxyHandler& handler, std::string_view key,
+                                 const PluginServiceProxyResponse& answer);
 
-  mutable platform::Mutex eventMutex_;  // the two tables below
+  mutable platform::Mutex eventMutex_;  // the three tables below
   HashMap<String, HandlerPtr, StringHash, std::equal_to<>> eventHandlers_;
   HashMap<String, uint32_t, StringHash, std::equal_to<>> subscriptionCounts_;
+  HashMap<String, HostSubscription, StringHash, std::equal_to<>> hostSubscriptions_;
 
+  // The three tables below. A key is never both waiting and answered: each
+  // side looks for the other under the mutex before it stores.
   mutable platform::Mutex serviceProxyMutex_;
-  Map<String, ServiceProxyHandler, std::less<>> waitingRequests_;
-  Map<String, ServiceProxyHandler, std::less<>> asyncHandlers_;
-  Map<String, PluginServiceProxyResponse, std::less<>> receivedAnswers_;
+  HashMap<String, ServiceProxyHandler, StringHash, std::equal_to<>> waitingRequests_;
+  HashMap<String, ServiceProxyHandler, StringHash, std::equal_to<>> asyncHandlers_;
+  ServiceProxyAnswers receivedAnswers_;
 };
 
 // ---------------------------------------------------------------------------
@@ -272,12 +351,13 @@ void PluginContext::BuildParameters(binding::ValueResult& value, const P& params
 template <class R>
 Result<R> PluginContext::Converted(HostResponse& response, const Result<void>& sent, HttpMethod method,
                                    std::string_view url) {
-  if (!sent.ok()) {
-    ReleaseResponse(response);
-    return sent.error();
-  }
+  // Released in every outcome, a throw while reading the body included.
+  struct Release {
+    HostResponse& response;
+    ~Release() { ReleaseResponse(response); }
+  } release{response};
+  if (!sent.ok()) return sent.error();
   Result<binding::Value> body = ReadResponseBody(response, method, url);
-  ReleaseResponse(response);
   if (!body.ok()) return body.error();
   if constexpr (std::is_same_v<R, binding::Value>) {
     return std::move(body.value());

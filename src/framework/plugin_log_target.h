@@ -1,5 +1,7 @@
 // The log target that hands the plugin's lines to the host (entry 9) as
-// level and message text, without date, level or group decoration.
+// level and message text, without date, level or group decoration. The host
+// is called after the logging system's lock is given back, on the logging
+// thread, before the log call returns.
 #pragma once
 
 #include "kiv_plugin.h"

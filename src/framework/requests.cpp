@@ -5,6 +5,8 @@
 #include "binding/host_value.h"
 #include "codecs/json_reader.h"
 #include "framework/plugin_context.h"
+#include "logging/barrier.h"
+#include "logging/log.h"
 
 namespace kiv::framework {
 
@@ -20,6 +22,10 @@ constexpr const char* kNotInitialized = "Plugin not initialized: no host service
 // The expected size is only a hint from the other side: a larger one is not
 // reserved up front, the text grows as the data actually comes.
 constexpr uint32_t kMaxReservedBody = 16u << 20;
+
+// Why a streamed body was given up, for the failure text and the log line.
+String StreamTooLarge() { return Format("The body is larger than %1 bytes", kMaxStreamedBodyBytes); }
+String StreamStalled() { return Format("%1 reads in a row brought no data", kMaxEmptyStreamReads); }
 
 }  // namespace
 
@@ -64,10 +70,14 @@ Result<void> PluginContext::Send(HostResponse& response, HttpMethod method, std:
     }
     std::memcpy(static_cast<void*>(&item.value), &value, sizeof value);
   }
-  if (!HasHostServices()) {
-    binding::ReleaseHostValue(item.value);
-    return MakeCallError(503, kNotInitialized, {methodName, url});
-  }
+  // The parameter the host was shown is ours again once it returns.
+  ScopeExit releaseItem([&item] {
+    HostValue sent;
+    std::memcpy(&sent, &item.value, sizeof sent);
+    binding::ReleaseHostValue(sent);
+    std::memcpy(static_cast<void*>(&item.value), &sent, sizeof sent);
+  });
+  if (!HasHostServices()) return MakeCallError(503, kNotInitialized, {methodName, url});
 
   const String urlText = ToString(url);
   HostRequest request;
@@ -80,17 +90,20 @@ Result<void> PluginContext::Send(HostResponse& response, HttpMethod method, std:
   }
   request.hostToken = hostToken_;
   HostSendRequest(&response, &request);
-  HostValue sentValue;
-  std::memcpy(&sentValue, &item.value, sizeof sentValue);
-  binding::ReleaseHostValue(sentValue);
 
   const char* errorText = response.errorText;
   const uint8_t errorFlag = response.errorFlag;
   const uint32_t status = response.status;
   if (errorText != nullptr || errorFlag != 0) {
-    // A flagged error without its text is still a failure.
-    return MakeCallError(status, kErrorResponse,
-                         {methodName, url, errorText != nullptr ? std::string_view(errorText) : "(no error text)"});
+    try {
+      // A flagged error without its text is still a failure.
+      return MakeCallError(status, kErrorResponse,
+                           {methodName, url, errorText != nullptr ? std::string_view(errorText) : "(no error text)"});
+    } catch (...) {
+      // The caller never sees this response: it is released here.
+      ReleaseResponse(response);
+      throw;
+    }
   }
   return Result<void>::Success();
 }
@@ -103,27 +116,52 @@ Result<binding::Value> PluginContext::ReadResponseBody(HostResponse& response, H
     const HostStreamCloseFunction close = response.streamClose;
     void* const context = response.streamContext;
     const uint64_t expected = response.expectedSize;
-    String text;
-    text.reserve(std::min<uint32_t>(static_cast<uint32_t>(expected), kMaxReservedBody));
-    bool readOk = true;
-    uint8_t buffer[kStreamReadSize];
-    for (;;) {
-      uint32_t length = kStreamReadSize;
-      uint8_t more = 1;
-      if (read(context, buffer, &length, &more) == 0) {
-        readOk = false;
-        break;
-      }
-      // The reader may not claim more than the buffer holds.
-      length = std::min(length, kStreamReadSize);
-      text.append(reinterpret_cast<const char*>(buffer), length);
-      if (more == 0) break;
-      if (length < kStreamReadSize) Yield();
-    }
     binding::ValueResult json;
-    if (readOk) json = codecs::ReadJson(std::string_view(text));
-    if (close != nullptr) close(context);
+    bool readOk = true;
+    String dropped;  // why the body was given up; empty when it was not
+    {
+      // Closed after the decoding, and also when reading ends in a throw.
+      ScopeExit closeStream([close, context] {
+        if (close != nullptr) close(context);
+      });
+      String text;
+      text.reserve(std::min<uint64_t>(expected, std::min<uint64_t>(kMaxReservedBody, kMaxStreamedBodyBytes)));
+      uint8_t buffer[kStreamReadSize];
+      uint32_t emptyReads = 0;
+      for (;;) {
+        uint32_t length = kStreamReadSize;
+        uint8_t more = 1;
+        if (read(context, buffer, &length, &more) == 0) {
+          readOk = false;
+          break;
+        }
+        // The reader may not claim more than the buffer holds.
+        length = std::min(length, kStreamReadSize);
+        if (length > kMaxStreamedBodyBytes - text.size()) {
+          dropped = StreamTooLarge();
+          break;
+        }
+        text.append(reinterpret_cast<const char*>(buffer), length);
+        if (more == 0) break;
+        // A writer that keeps promising data and sends none would hold this
+        // thread for good.
+        emptyReads = length == 0 ? emptyReads + 1 : 0;
+        if (emptyReads >= kMaxEmptyStreamReads) {
+          dropped = StreamStalled();
+          break;
+        }
+        if (length < kStreamReadSize) Yield();
+      }
+      if (!dropped.empty()) {
+        const String line = Format("%1: Dropped the streamed response of %2 %3 after %4 bytes: %5", shortName_,
+                                   methodName, url, static_cast<uint64_t>(text.size()), dropped);
+        log::Log(log::kError, 1, 0, "%s", line.c_str());
+      } else if (readOk) {
+        json = codecs::ReadJson(std::string_view(text));
+      }
+    }
     if (!readOk) return MakeCallError(0, kStreamNotRead, {methodName, url, "Stream read error"});
+    if (!dropped.empty()) return MakeCallError(0, kStreamNotRead, {methodName, url, dropped});
     if (!json.Succeeded()) return MakeCallError(0, kStreamNotRead, {methodName, url, json.ErrorMessage()});
     binding::Value value;
     value.MoveFrom(json);

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
+#include <utility>
 
 #include "logging/log.h"
 #include "logging/log_system_internal.h"
@@ -15,6 +17,7 @@ namespace {
 constexpr std::size_t kExecutableNameSize = 1024;
 
 struct LogState : mem::Allocated {
+  LogState* nextRetired = nullptr;  // see Stop
   platform::RecursiveLock lock;
   Vector<TargetTable*> targets;
   // Read without the lock by the global filter of every log call.
@@ -29,6 +32,76 @@ struct LogState : mem::Allocated {
 
 std::atomic<LogState*> g_state{nullptr};
 std::atomic<int32_t> g_users{0};
+
+// Stopping must not free the state under a thread that is still using it
+// (writing a line, say). Every use of the published state holds a pin; Stop
+// withdraws the state first, so that no new pin can reach it, then waits
+// until the pins taken before have been given back.
+std::atomic<uint32_t> g_pins{0};
+thread_local uint32_t t_pins = 0;
+// States stopped while this thread held pins itself (Stop called from inside
+// a log call): freed when this thread gives its last pin back.
+thread_local LogState* t_retired = nullptr;
+
+void Destroy(LogState* state) {
+  delete state->debugger;
+  delete state->stdOut;
+  delete state->stdErr;
+  delete state;
+}
+
+LogState* TakePin() {
+  g_pins.fetch_add(1, std::memory_order_seq_cst);
+  ++t_pins;
+  return g_state.load(std::memory_order_seq_cst);
+}
+
+void GivePin() {
+  --t_pins;
+  g_pins.fetch_sub(1, std::memory_order_release);
+  if (t_pins == 0 && t_retired != nullptr) {
+    LogState* retired = std::exchange(t_retired, nullptr);
+    while (retired != nullptr) Destroy(std::exchange(retired, retired->nextRetired));
+  }
+}
+
+class Pin {
+ public:
+  Pin() { Take(); }
+  ~Pin() { Give(); }
+  Pin(const Pin&) = delete;
+  Pin& operator=(const Pin&) = delete;
+
+  LogState* state() const { return state_; }
+  void Take() {
+    state_ = TakePin();
+    held_ = true;
+  }
+  void Give() {
+    if (!held_) return;
+    held_ = false;
+    state_ = nullptr;
+    GivePin();
+  }
+
+ private:
+  LogState* state_ = nullptr;
+  bool held_ = false;
+};
+
+// The writes targets asked to make once the log call has left the
+// logging system's lock (see LogTarget::WriteOutsideLock).
+struct DeferredWrites {
+  static constexpr int kCapacity = 8;
+  struct Write {
+    void (*write)(void* context, const LogEntry& entry);
+    void* context;
+  };
+  const LogEntry* entry = nullptr;
+  Write writes[kCapacity];
+  int count = 0;
+};
+thread_local DeferredWrites* t_deferred = nullptr;
 
 platform::Mutex& LifecycleMutex() {
   static platform::Mutex mutex;
@@ -51,10 +124,28 @@ const char* const kLevelWords[4] = {"  OKAY", "  WARN", " ERROR", "ALWAYS"};
 
 std::atomic<int64_t> g_firstElapsedUse{0};
 
+void StartTargets(LogState* state, bool& published);
+
 LogState* Start() {
   platform::LockGuard lifecycle(LifecycleMutex());
   if (LogState* existing = g_state.load()) return existing;
   LogState* state = new LogState();
+  bool published = false;
+  try {
+    StartTargets(state, published);
+  } catch (...) {
+    // Out of memory half way: nothing of the state stays behind.
+    if (published) {
+      g_state.store(nullptr, std::memory_order_seq_cst);
+      while (g_pins.load(std::memory_order_seq_cst) > t_pins) std::this_thread::yield();
+    }
+    Destroy(state);
+    throw;
+  }
+  return state;
+}
+
+void StartTargets(LogState* state, bool& published) {
   state->stdErr = new StdErrLogTarget();
   state->stdOut = new StdOutLogTarget();
   state->debugger = new DebuggerConsoleLogTarget();
@@ -72,6 +163,7 @@ LogState* Start() {
     s.target->SetLineFormat(s.format);
   }
   g_state.store(state);
+  published = true;
   {
     platform::LockGuard guard(state->lock);
     char path[kExecutableNameSize];
@@ -83,11 +175,12 @@ LogState* Start() {
   }
   state->stdErr->Table()->attach(state->stdErr->Table());
   state->debugger->Table()->attach(state->debugger->Table());
-  return state;
 }
 
 void Stop() {
   platform::LockGuard lifecycle(LifecycleMutex());
+  // An acquire that came in since the release that called this keeps the state.
+  if (g_users.load() > 0) return;
   LogState* state = g_state.load();
   if (state == nullptr) return;
   {
@@ -100,16 +193,16 @@ void Stop() {
       if (!state->targets.empty() && state->targets.back() == last) state->targets.pop_back();
     }
   }
-  g_state.store(nullptr);
-  delete state->debugger;
-  delete state->stdOut;
-  delete state->stdErr;
-  delete state;
-}
-
-LogState* StateOrStart() {
-  LogState* state = g_state.load(std::memory_order_acquire);
-  return state != nullptr ? state : Start();
+  g_state.store(nullptr, std::memory_order_seq_cst);
+  // Pins taken from here on find no state; those taken before are given back
+  // once their log call is done with it.
+  while (g_pins.load(std::memory_order_seq_cst) > t_pins) std::this_thread::yield();
+  if (t_pins > 0) {
+    state->nextRetired = t_retired;
+    t_retired = state;
+    return;
+  }
+  Destroy(state);
 }
 
 // --- interface operations -------------------------------------------------
@@ -117,49 +210,70 @@ LogState* StateOrStart() {
 int32_t InterfaceVersion() { return 1; }
 
 void Acquire() {
-  if (g_users.fetch_add(1) + 1 == 1) Start();
+  if (g_users.fetch_add(1) + 1 != 1) return;
+  try {
+    Start();
+  } catch (...) {
+    g_users.fetch_sub(1);  // this user never got a system
+    throw;
+  }
 }
 
 void Release() {
   if (g_users.fetch_sub(1) - 1 == 0) Stop();
 }
 
+// Operations 3 to 14 expect a started system; without one they do nothing
+// (and answer as the start values would).
 void SetMinimumLevel(int32_t level) {
-  LogState* s = g_state.load();
-  platform::LockGuard guard(s->lock);
-  s->minimumLevel = level;
+  Pin pin;
+  if (LogState* s = pin.state()) {
+    platform::LockGuard guard(s->lock);
+    s->minimumLevel = level;
+  }
 }
 int32_t GetMinimumLevel() {
-  LogState* s = g_state.load();
+  Pin pin;
+  LogState* s = pin.state();
+  if (s == nullptr) return kWarn;
   platform::LockGuard guard(s->lock);
   return s->minimumLevel;
 }
 void SetMutedGroups(uint64_t mask) {
-  LogState* s = g_state.load();
-  platform::LockGuard guard(s->lock);
-  s->mutedGroups = mask;
+  Pin pin;
+  if (LogState* s = pin.state()) {
+    platform::LockGuard guard(s->lock);
+    s->mutedGroups = mask;
+  }
 }
 uint64_t GetMutedGroups() {
-  LogState* s = g_state.load();
+  Pin pin;
+  LogState* s = pin.state();
+  if (s == nullptr) return kXtr;
   platform::LockGuard guard(s->lock);
   return s->mutedGroups;
 }
 void Disable() {
-  LogState* s = g_state.load();
-  platform::LockGuard guard(s->lock);
-  s->disabled = true;
+  Pin pin;
+  if (LogState* s = pin.state()) {
+    platform::LockGuard guard(s->lock);
+    s->disabled = true;
+  }
 }
 void Enable() {
-  LogState* s = g_state.load();
-  platform::LockGuard guard(s->lock);
-  s->disabled = false;
+  Pin pin;
+  if (LogState* s = pin.state()) {
+    platform::LockGuard guard(s->lock);
+    s->disabled = false;
+  }
 }
 
 void AttachTargetOp(TargetTable* table) { internal::AppendTarget(table); }
 void DetachTargetOp(TargetTable* table) { internal::RemoveTarget(table); }
 
 TargetTable* FindTarget(const char* name) {
-  LogState* s = g_state.load();
+  Pin pin;
+  LogState* s = pin.state();
   if (s == nullptr || name == nullptr) return nullptr;
   platform::LockGuard guard(s->lock);
   for (TargetTable* t : s->targets) {
@@ -169,9 +283,18 @@ TargetTable* FindTarget(const char* name) {
   return nullptr;
 }
 
-TargetTable* StdOutTarget() { return g_state.load()->stdOut->Table(); }
-TargetTable* StdErrTarget() { return g_state.load()->stdErr->Table(); }
-TargetTable* DebuggerTarget() { return g_state.load()->debugger->Table(); }
+TargetTable* StdOutTarget() {
+  Pin pin;
+  return pin.state() != nullptr ? pin.state()->stdOut->Table() : nullptr;
+}
+TargetTable* StdErrTarget() {
+  Pin pin;
+  return pin.state() != nullptr ? pin.state()->stdErr->Table() : nullptr;
+}
+TargetTable* DebuggerTarget() {
+  Pin pin;
+  return pin.state() != nullptr ? pin.state()->debugger->Table() : nullptr;
+}
 
 uint64_t GroupFromName(const char* name) {
   if (name == nullptr) return 0;
@@ -236,9 +359,31 @@ void FormatTimeForFileNames(char* buffer, std::size_t size, const LogEntry* t) {
                 t->second);
 }
 
+// Makes the writes deferred during a log call's locked walk of the targets
+// land in `writes`, for the length of the walk.
+class DeferScope {
+ public:
+  explicit DeferScope(DeferredWrites* writes) : previous_(std::exchange(t_deferred, writes)) {}
+  ~DeferScope() { t_deferred = previous_; }
+  DeferScope(const DeferScope&) = delete;
+  DeferScope& operator=(const DeferScope&) = delete;
+
+ private:
+  DeferredWrites* previous_;
+};
+
 void LogV(int32_t level, uint64_t groups, const char* format, va_list args) {
-  LogState* s = StateOrStart();
-  if (s == nullptr) return;
+  Pin pin;
+  LogState* s = pin.state();
+  if (s == nullptr) {
+    // Started outside the pin: Start waits for a Stop in progress, which
+    // waits for the pins.
+    pin.Give();
+    Start();
+    pin.Take();
+    s = pin.state();
+    if (s == nullptr) return;
+  }
   if (s->disabled.load(std::memory_order_relaxed) || level < s->minimumLevel.load(std::memory_order_relaxed) ||
       (groups & s->mutedGroups.load(std::memory_order_relaxed)) != 0) {
     return;
@@ -255,18 +400,26 @@ void LogV(int32_t level, uint64_t groups, const char* format, va_list args) {
   entry.groups = groups;
   entry.message = message;
 
-  platform::LockGuard guard(s->lock);
-  // Indexed walk: a target's write may detach targets.
-  for (std::size_t i = 0; i < s->targets.size(); ++i) {
-    TargetTable* t = s->targets[i];
-    if (level < t->getLevel(t)) continue;
-    if (groups != 0) {
-      if ((groups & t->getExcludeMask(t)) != 0) continue;
-      const uint64_t include = t->getIncludeMask(t);
-      if (include != 0 && (groups & include) == 0) continue;
+  DeferredWrites deferred;
+  deferred.entry = &entry;
+  {
+    platform::LockGuard guard(s->lock);
+    DeferScope scope(&deferred);
+    // Indexed walk: a target's write may detach targets.
+    for (std::size_t i = 0; i < s->targets.size(); ++i) {
+      TargetTable* t = s->targets[i];
+      if (level < t->getLevel(t)) continue;
+      if (groups != 0) {
+        if ((groups & t->getExcludeMask(t)) != 0) continue;
+        const uint64_t include = t->getIncludeMask(t);
+        if (include != 0 && (groups & include) == 0) continue;
+      }
+      t->write(t, &entry);
     }
-    t->write(t, &entry);
   }
+  // Still on the logging thread and before the call returns, so that the
+  // lines of one thread reach each target in the order they were logged.
+  for (int i = 0; i < deferred.count; ++i) deferred.writes[i].write(deferred.writes[i].context, entry);
 }
 
 const LogInterface kInterface = {
@@ -313,24 +466,37 @@ void Log(int32_t level, uint32_t groupsLow, uint32_t groupsHigh, const char* for
 namespace internal {
 
 void AppendTarget(TargetTable* table) {
-  LogState* s = g_state.load();
+  Pin pin;
+  LogState* s = pin.state();
   if (s == nullptr || table == nullptr) return;
   platform::LockGuard guard(s->lock);
   s->targets.push_back(table);
 }
 
 void RemoveTarget(TargetTable* table) {
-  LogState* s = g_state.load();
+  Pin pin;
+  LogState* s = pin.state();
   if (s == nullptr) return;
   platform::LockGuard guard(s->lock);
   std::erase(s->targets, table);
 }
 
-SystemLockGuard::SystemLockGuard() : state_(g_state.load()) {
+void WriteOutsideLock(void (*write)(void* context, const LogEntry& entry), void* context, const LogEntry& entry) {
+  DeferredWrites* deferred = t_deferred;
+  if (deferred != nullptr && deferred->entry == &entry && deferred->count < DeferredWrites::kCapacity) {
+    deferred->writes[deferred->count++] = DeferredWrites::Write{write, context};
+    return;
+  }
+  write(context, entry);
+}
+
+// The state is pinned for the guard's lifetime, so its lock outlives the guard.
+SystemLockGuard::SystemLockGuard() : state_(TakePin()) {
   if (state_ != nullptr) static_cast<LogState*>(state_)->lock.Lock();
 }
 SystemLockGuard::~SystemLockGuard() {
   if (state_ != nullptr) static_cast<LogState*>(state_)->lock.Unlock();
+  GivePin();
 }
 
 std::size_t FormatEntry(char* buffer, std::size_t size, const char* format, const LogEntry* entry) {

@@ -14,7 +14,11 @@ void RemoveTarget(TargetTable* table);
 
 std::size_t FormatEntry(char* buffer, std::size_t size, const char* format, const LogEntry* entry);
 
-// Holds the system's lock for a scope (nothing when the system does not exist).
+// See LogTarget::WriteOutsideLock.
+void WriteOutsideLock(void (*write)(void* context, const LogEntry& entry), void* context, const LogEntry& entry);
+
+// Holds the system's lock for a scope (nothing when the system does not
+// exist); a stop in the meantime waits for the scope to end.
 class SystemLockGuard {
  public:
   SystemLockGuard();

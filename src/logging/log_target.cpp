@@ -79,6 +79,11 @@ LogTarget* LogTarget::FromTable(TargetTable* table) {
 
 void LogTarget::UseVirtualWrite() { slot_.table.write = &TargetTableEntries::WriteVirtual; }
 
+void LogTarget::WriteOutsideLock(void (*write)(void* context, const LogEntry& entry), void* context,
+                                 const LogEntry& entry) {
+  internal::WriteOutsideLock(write, context, entry);
+}
+
 void LogTarget::Detach() {
   internal::SystemLockGuard system;
   platform::LockGuard guard(lock_);

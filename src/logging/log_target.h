@@ -47,6 +47,15 @@ class LogTarget : public mem::Allocated {
  protected:
   // Concrete targets route table entry 11 to their virtual Write.
   void UseVirtualWrite();
+  // For a write that calls out of the library (into a host, which may call
+  // back in, or take its time): called from Write during a log call, it has
+  // `write(context, entry)` run once the log call has given the logging
+  // system's lock back, still on the logging thread and before the call
+  // returns, so each thread's lines keep their order. `context` must stay
+  // valid until then without this target (which may be gone by then).
+  // Anywhere else it writes at once.
+  static void WriteOutsideLock(void (*write)(void* context, const LogEntry& entry), void* context,
+                               const LogEntry& entry);
   // The target's own lock: guards level, masks, line format and output.
   platform::RecursiveLock& TargetLock() { return lock_; }
 

@@ -38,9 +38,13 @@ void UpdatePeak(Counters* c) {
   }
 }
 
+// A request the C runtime could not serve is not counted: no block was
+// obtained, so none will be given back, and counting it would leave the live
+// count above the truth for good.
 void* CountingAllocate(std::size_t size, void* context) {
   auto* c = static_cast<Counters*>(context);
   void* block = std::malloc(size);
+  if (block == nullptr) return nullptr;
   c->bytesAllocated.fetch_add(platform::RuntimeBlockSize(block), std::memory_order_relaxed);
   c->allocations.fetch_add(1, std::memory_order_relaxed);
   UpdatePeak(c);
@@ -77,7 +81,8 @@ char* CountingDuplicate(const char* text, void* context) {
   auto* c = static_cast<Counters*>(context);
   const std::size_t length = std::strlen(text) + 1;
   char* copy = static_cast<char*>(std::malloc(length));
-  if (copy != nullptr) std::memcpy(copy, text, length);
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, text, length);
   c->bytesAllocated.fetch_add(platform::RuntimeBlockSize(copy), std::memory_order_relaxed);
   c->allocations.fetch_add(1, std::memory_order_relaxed);
   UpdatePeak(c);
@@ -85,6 +90,20 @@ char* CountingDuplicate(const char* text, void* context) {
 }
 
 std::size_t CountingBlockSize(void* block, void*) { return platform::RuntimeBlockSize(block); }
+
+// The failure hook. The flag keeps the common path to one relaxed load once
+// no test has armed anything; the countdown itself is per thread, so that
+// other threads' allocations neither consume nor suffer it.
+std::atomic<bool> g_failureArmed{false};
+thread_local uint64_t t_failCountdown = 0;
+thread_local bool t_failed = false;
+
+bool InjectedFailure() {
+  if (!g_failureArmed.load(std::memory_order_relaxed) || t_failCountdown == 0) return false;
+  if (--t_failCountdown != 0) return false;
+  t_failed = true;
+  return true;
+}
 
 // First-use set-up: runs once, on the first allocation (normally while the
 // library's static data are built at load, before any other thread exists).
@@ -105,6 +124,7 @@ bool SetUp() {
 void* Allocate(std::size_t size) {
   static const bool initialized = SetUp();
   (void)initialized;
+  if (InjectedFailure()) return nullptr;
   if (g_hooks.allocate != nullptr) return g_hooks.allocate(size, g_hooks.context);
   return std::malloc(size);
 }
@@ -118,11 +138,14 @@ void Free(void* block) {
 }
 
 void* Reallocate(void* block, std::size_t size) {
+  // Like a failed realloc: the block stays as it was.
+  if (size != 0 && InjectedFailure()) return nullptr;
   if (g_hooks.reallocate != nullptr) return g_hooks.reallocate(block, size, g_hooks.context);
   return std::realloc(block, size);
 }
 
 char* Duplicate(const char* text) {
+  if (text != nullptr && InjectedFailure()) return nullptr;
   if (g_hooks.duplicate != nullptr) return g_hooks.duplicate(text, g_hooks.context);
   if (text == nullptr) return nullptr;
   const std::size_t length = std::strlen(text) + 1;
@@ -146,5 +169,15 @@ AllocationStats ReadAllocationStats() {
                          g_counters.bytesAllocated.load(), g_counters.allocations.load(),
                          g_counters.bytesFreed.load(),     g_counters.frees.load()};
 }
+
+uint64_t OutstandingAllocations() { return g_counters.allocations.load() - g_counters.frees.load(); }
+
+void FailAllocation(uint64_t nth) {
+  t_failCountdown = nth;
+  t_failed = false;
+  if (nth != 0) g_failureArmed.store(true, std::memory_order_relaxed);
+}
+
+bool AllocationFailed() { return t_failed; }
 
 }  // namespace kiv::mem

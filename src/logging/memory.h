@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -45,6 +46,15 @@ struct AllocationStats {
 };
 // A consistent-enough snapshot of the accounting counters (each read atomically).
 AllocationStats ReadAllocationStats();
+// Blocks obtained and not yet given back (allocations minus frees).
+uint64_t OutstandingAllocations();
+
+// Test hook: the calling thread's `nth` allocation from now (1: the next one)
+// through Allocate, Reallocate or Duplicate fails once, as if the C runtime
+// had no memory left; 0 disarms. Other threads are not affected.
+void FailAllocation(uint64_t nth);
+// Whether the failure armed on this thread has happened.
+bool AllocationFailed();
 
 // Standard-library allocator over the front end.
 template <typename T>
@@ -82,7 +92,12 @@ template <typename T, typename... Args>
 T* New(Args&&... args) {
   void* block = Allocate(sizeof(T));
   if (block == nullptr) throw std::bad_alloc();
-  return ::new (block) T(std::forward<Args>(args)...);
+  try {
+    return ::new (block) T(std::forward<Args>(args)...);
+  } catch (...) {
+    Free(block);
+    throw;
+  }
 }
 template <typename T>
 void Delete(T* object) noexcept {

@@ -71,16 +71,17 @@ uint64_t SummonerIdOf(const binding::Value& member) {
 
 bool LookedUpSummonerId(const binding::Value& answer, uint64_t* id) {
   const binding::Value& member = answer.FindMember("summonerId");
+  uint64_t number = 0;
   if (member.Kind() == binding::ValueKind::Unsigned) {
-    *id = member.AsUnsigned();
-    return true;
+    number = member.AsUnsigned();
+  } else if (member.Kind() == binding::ValueKind::Signed && member.AsSigned() > 0) {
+    // Readers give small positive numbers either kind.
+    number = static_cast<uint64_t>(member.AsSigned());
   }
-  // Readers give small non-negative numbers either kind.
-  if (member.Kind() == binding::ValueKind::Signed && member.AsSigned() >= 0) {
-    *id = static_cast<uint64_t>(member.AsSigned());
-    return true;
-  }
-  return false;
+  // 0 stands for "no summoner" (a session without one reads as 0 too).
+  if (number == 0) return false;
+  *id = number;
+  return true;
 }
 
 bool ExtractNames(const binding::Value& list, Vector<String>& names) {

@@ -34,8 +34,8 @@ String DecimalText(uint64_t number);
 uint64_t SummonerIdOf(const binding::Value& member);
 
 // The id a summoner lookup answered with, taken from "summonerId". False when
-// the answer holds no usable id: an absent member, a negative number or a
-// member that is no number at all.
+// the answer holds no usable id: an absent member, 0, a negative number or a
+// member that is no integer at all.
 bool LookedUpSummonerId(const binding::Value& answer, uint64_t* id);
 
 // Appends the non-empty "name" texts of the records of `list` to `names`

@@ -5,12 +5,16 @@
 
 #include <cstring>
 #include <ctime>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "binding/arena.h"
 #include "binding/binding_api.h"
 #include "binding/host_value.h"
+#include "logging/log.h"
 #include "logging/memory.h"
 
 namespace kiv::binding {
@@ -27,6 +31,13 @@ struct Item {
   bool verbose = false;
   String tag;
   Vector<String> labels;
+};
+
+// A body whose first read throws.
+class ThrowingStream final : public BodyStream {
+ public:
+  uint64_t Size() const override { return 10; }
+  bool Read(uint8_t*, uint32_t*, bool*) override { throw std::bad_alloc(); }
 };
 
 // A body the host pulls in three parts.
@@ -103,6 +114,21 @@ class DispatchTest : public ::testing::Test {
     api_->Endpoint(HttpMethod::kGet, "/t/v1/deferred", [] {
       return DeferredValue{[](ValueResult& out, const RequestDetails& request) { out.SetString(request.url); }};
     });
+    // Ends in an exception at each stage of a call: in the handler, and while
+    // finishing (after the call handle exists).
+    api_->Endpoint(HttpMethod::kGet, "/t/v1/fail/{how}",
+                   [](CallResult& result, String how) -> DeferredValue {
+                     const String held(300, 'x');  // unwound with the throw
+                     result.AddHeader("x-held", held);
+                     if (how == "memory") throw std::bad_alloc();
+                     if (how == "other") throw std::runtime_error("boom");
+                     if (how == "stream") {
+                       result.SetBodyStream(new ThrowingStream());
+                       return DeferredValue{[](ValueResult& out, const RequestDetails&) { out.SetString("s"); }};
+                     }
+                     return DeferredValue{[held](ValueResult&, const RequestDetails&) { throw std::bad_alloc(); }};
+                   })
+        .PathArg("how");
     api_->Endpoint(HttpMethod::kGet, "/t/v1/deep", [] {
       Value root;
       Value* at = &root;
@@ -110,6 +136,7 @@ class DispatchTest : public ::testing::Test {
       at->SetSigned(1);
       return root;
     });
+    api_->Endpoint(HttpMethod::kGet, "/t/v1/any", [](Value message) { return message.Size(); }).Arg("message");
     table_ = api_->BuildApiTable();
   }
 
@@ -464,6 +491,48 @@ TEST_F(DispatchTest, MalformedRequestRecordsAreAnsweredNotFollowed) {
   response.release(&response);
 }
 
+// Nothing leaves the request entry as an exception: it becomes status 500
+// with a fixed text, and whatever the request held is freed (ASan reports a
+// leak otherwise).
+TEST_F(DispatchTest, ExceptionsBecomeInternalErrorsAndLeakNothing) {
+  struct Case {
+    const char* url;
+    const char* text;
+  };
+  ASSERT_FALSE(Call(HttpMethod::kGet, "/t/v1/count", "/t/v1/count?n=1").error);  // the kept scratch exists
+  // Logging is started before counting: the error lines start it otherwise.
+  log::Logging().acquire();
+  struct Release {
+    ~Release() { log::Logging().release(); }
+  } release;
+  for (const Case& c :
+       {Case{"/t/v1/fail/memory", "internal error: out of memory"}, Case{"/t/v1/fail/other", "internal error"},
+        Case{"/t/v1/fail/late", "internal error: out of memory"}}) {
+    const uint64_t outstanding = mem::OutstandingAllocations();
+    Answer a = Call(HttpMethod::kGet, "/t/v1/fail/{how}", c.url);
+    EXPECT_TRUE(a.error) << c.url;
+    EXPECT_EQ(a.errorText, c.text) << c.url;
+    EXPECT_EQ(a.status, 500u) << c.url;
+    const uint32_t headers = a.raw.headerCount;
+    EXPECT_EQ(headers, 0u) << c.url;
+    EXPECT_EQ(mem::OutstandingAllocations(), outstanding) << c.url;
+  }
+  // A stream whose read throws reads as a failed read that ends the stream.
+  Answer a = Call(HttpMethod::kGet, "/t/v1/fail/{how}", "/t/v1/fail/stream");
+  ASSERT_FALSE(a.error) << a.errorText;
+  HostResponse& r = a.raw;
+  const HostStreamReadFunction read = r.streamRead;
+  ASSERT_NE(read, nullptr);
+  uint8_t buffer[64];
+  uint32_t length = sizeof buffer;
+  uint8_t more = 1;
+  EXPECT_EQ(read(r.streamContext, buffer, &length, &more), 0);
+  EXPECT_EQ(length, 0u);
+  EXPECT_EQ(more, 0);
+  r.streamClose(r.streamContext);
+  r.release(&r);
+}
+
 TEST_F(DispatchTest, ApiTableRecordsAreChainedAndNeverNull) {
   uint32_t walked = 0;
   for (const HostEndpointEntry* e = table_->endpoints; e != nullptr;
@@ -518,6 +587,59 @@ TEST_F(DispatchTest, ApiTableRecordsAreChainedAndNeverNull) {
     }
   }
   EXPECT_TRUE(sawCallback);
+}
+
+// Requests built to hurt the host process: each ends with the bound it hits,
+// at a cost (heap bytes and arena pages, from the allocation counters) that
+// stays proportional to the request, and the next request is served.
+TEST_F(DispatchTest, HostileRequestsHitTheirBounds) {
+  struct Attack {
+    const char* name;
+    std::string url;
+    const char* contentType;
+    std::string body;
+    const char* error;  // the start of the error text
+  };
+  std::string indexPaths = "/t/v1/any?";
+  for (int i = 0; i < 380; ++i) indexPaths += (i ? "&message." : "message.") + std::to_string(i) + ".65535=x";
+  std::string deepPath = "/t/v1/any?message";
+  for (int i = 0; i < 20000; ++i) deepPath += ".a";
+  deepPath += "=1";
+  std::string fallingKeys = "/t/v1/any?";
+  for (int i = 30000; i > 0; --i) fallingKeys += (i < 30000 ? "&message.k" : "message.k") + std::to_string(i) + "=1";
+  const std::vector<Attack> attacks = {
+      {"index paths", indexPaths, nullptr, {}, "Argument 'message' for 'GetTV1Any' builds more than the request's"},
+      {"deep path", deepPath, nullptr, {}, "Argument 'message' for 'GetTV1Any' is nested deeper than 511 levels."},
+      {"falling member keys", fallingKeys, nullptr, {}, "Argument 'message' for 'GetTV1Any' builds more than"},
+      {"deep json body", "/t/v1/body", "application/json", std::string(100000, '['),
+       "Error: Arrays and objects are nested deeper than 511 levels."},
+      {"deep msgpack body", "/t/v1/body", "application/x-msgpack", std::string(100000, '\x91'),
+       "Invalid MessagePack data at position 512. Arrays and maps are nested deeper than 511 levels."},
+      {"yaml alias body", "/t/v1/body", "application/x-yaml",
+       "a: &a " + std::string(4096, 'x') + "\nb: [" +
+           [] {
+             std::string aliases;
+             for (int i = 0; i < 30000; ++i) aliases += "*a, ";
+             return aliases;
+           }() +
+           "*a]\n",
+       "Excessive aliasing"},
+  };
+  PageRegistry& registry = PageRegistry::Instance();
+  for (const Attack& attack : attacks) {
+    const HttpMethod method = attack.body.empty() ? HttpMethod::kGet : HttpMethod::kPost;
+    const char* path = attack.body.empty() ? "/t/v1/any" : "/t/v1/body";
+    const uint64_t pages = registry.ReadStats().pagesTaken;
+    const uint64_t heap = mem::ReadAllocationStats().bytesAllocated;
+    const Answer answer = Call(method, path, attack.url.c_str(), {}, attack.contentType, attack.body);
+    const uint64_t cost = (registry.ReadStats().pagesTaken - pages) * PageRegistry::kPageSize +
+                          (mem::ReadAllocationStats().bytesAllocated - heap);
+    EXPECT_TRUE(answer.error) << attack.name;
+    EXPECT_EQ(answer.errorText.rfind(attack.error, 0), 0u) << attack.name << ": " << answer.errorText;
+    EXPECT_LE(cost, 64 * (attack.url.size() + attack.body.size()) + (8u << 20)) << attack.name;
+    const Answer next = Call(HttpMethod::kGet, "/t/v1/any", "/t/v1/any?message.0.1=x");
+    EXPECT_FALSE(next.error) << attack.name << ": " << next.errorText;
+  }
 }
 
 TEST(BindingApiRegistry, RegistrationIsIdempotentByName) {

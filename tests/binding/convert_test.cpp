@@ -7,6 +7,7 @@
 #include <string>
 
 #include "binding/help_types.h"
+#include "binding/host_value.h"
 
 namespace kiv::binding::convert_test {
 namespace {
@@ -394,6 +395,56 @@ TEST_F(Convert, WritingBuildsTheValueOfNativeDataAndReadsBack) {
   const Value full = Write(shape);
   EXPECT_EQ(full.FindMember("note").AsText(), "n");
   EXPECT_EQ(full.FindMember("tags").Size(), 1u);
+}
+
+TEST_F(Convert, WrittenStructuresAreInKeyOrderAndEmptyOnesLeftOut) {
+  // Fields come in registration order; the members of what is written, and
+  // so the entries of host records, come in key order.
+  Shape shape;
+  shape.name = "s";
+  shape.points = {{1, 2}};
+  const Value v = Write(shape);
+  ASSERT_FALSE(v.IsUnfinished());
+  std::string previous;
+  for (const ValueMember& member : v.Members()) {
+    EXPECT_LT(previous, member.name());
+    previous = std::string(member.name());
+  }
+  HostValue record{};
+  ValueResult written;
+  ASSERT_TRUE(WriteHostValue(written, record, v, &registry));
+  const uint32_t count = record.u.structure.count;  // packed: read by value
+  ASSERT_EQ(count, v.Size());
+  EXPECT_STREQ(record.u.structure.entries[0].key, "bytes");
+  EXPECT_STREQ(record.u.structure.entries[count - 1].key, "weight");
+  ReleaseHostValue(record);
+
+  // A structure field flagged 1 is left out when it writes no member.
+  struct Note {
+    String text;
+  };
+  struct Notes {
+    Note first;
+    Note second;
+    Vector<Note> rest;
+  };
+  registry.BeginStruct<Note>("Note").Field("text", &Note::text, {}, {.flags = kFieldOmitEmpty});
+  registry.BeginStruct<Notes>("Notes")
+      .Field("second", &Notes::second, {}, {.flags = kFieldOmitEmpty})
+      .Field("first", &Notes::first)
+      .Field("rest", &Notes::rest, {}, {.flags = kFieldOmitEmpty});
+  Notes notes;
+  Value out = Write(notes);
+  EXPECT_EQ(out.Size(), 1u);
+  EXPECT_EQ(out.FindMember("first").Kind(), ValueKind::Structure);
+  EXPECT_EQ(out.FindMember("first").Size(), 0u);
+  notes.second.text = "b";
+  notes.rest.resize(2);
+  out = Write(notes);
+  EXPECT_EQ(out.Size(), 3u);
+  EXPECT_EQ(out.FindMember("second").FindMember("text").AsText(), "b");
+  EXPECT_EQ(out.FindMember("rest").Size(), 2u);
+  EXPECT_EQ(out.FindMember("rest").At(1).Kind(), ValueKind::Structure);
 }
 
 TEST_F(Convert, UnregisteredTypesFailWhenWritten) {

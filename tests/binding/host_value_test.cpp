@@ -181,6 +181,26 @@ TEST(HostValues, TextsAreReadByTheirLength) {
   flag.u.boolean = 2;
   ASSERT_TRUE(ReadHostValue(result, v, flag, "t"));
   EXPECT_TRUE(v.AsBool());
+
+  // Entries out of order and repeated: read finished, in key order, the
+  // last of a repeated key kept, so sharing threads never see it reordered.
+  HostStructEntry entries[3] = {};
+  const char* keys[] = {"b", "a", "b"};
+  for (int i = 0; i < 3; ++i) {
+    entries[i].key = keys[i];
+    entries[i].value.kind = KIV_HOST_VALUE_SIGNED;
+    entries[i].value.u.i64 = i;
+  }
+  HostValue structure{};
+  structure.kind = KIV_HOST_VALUE_STRUCTURE;
+  structure.u.structure.entries = entries;
+  structure.u.structure.count = 3;
+  ASSERT_TRUE(ReadHostValue(result, v, structure, "t"));
+  const Value& read = v;
+  EXPECT_FALSE(read.IsUnfinished());
+  ASSERT_EQ(read.Size(), 2u);
+  EXPECT_EQ(read.Members()[0].name(), "a");
+  EXPECT_EQ(read.FindMember("b").AsSigned(), 2);
 }
 
 TEST(HostValues, MalformedRecordsFailWithAMessage) {

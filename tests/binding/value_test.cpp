@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 namespace kiv::binding {
 namespace {
@@ -285,6 +288,14 @@ TEST(ValueStructures, AppendedMembersBehaveLikeAssignedOnes) {
   v.AppendMember("a").SetSigned(2);
   v.AppendMember("b").SetString("last b wins");
   v.AppendMember("c").SetSigned(4);
+  // Const reads leave an unfinished structure as it is, so that threads may
+  // share a value: the last of equal keys is found.
+  const Value& shared = v;
+  EXPECT_EQ(shared.FindMember("b").AsText(), "last b wins");
+  EXPECT_EQ(shared.Members().size(), 4u);
+  EXPECT_TRUE(shared.IsUnfinished());
+  v.FinishMembers();
+  EXPECT_FALSE(v.IsUnfinished());
   EXPECT_EQ(v.Size(), 3u);
   EXPECT_EQ(Keys(v), "a,b,c");
   EXPECT_EQ(v.FindMember("b").AsText(), "last b wins");
@@ -302,6 +313,7 @@ TEST(ValueStructures, MembersAppendedWithInternedKeys) {
   v.AppendMember(a).SetSigned(2);
   v.AppendMember(b).SetSigned(3);  // a repeat: the last one wins, as with Member()
   EXPECT_EQ(b->RefCount(), 3u);    // the caller's count and both members'
+  v.FinishMembers();
   EXPECT_EQ(Keys(v), "a,b");
   EXPECT_EQ(v.FindMember("b").AsSigned(), 3);
   EXPECT_EQ(b->RefCount(), 2u);
@@ -329,10 +341,11 @@ TEST(ValueStructures, MembersAppendedWithTheirOrderKnown) {
   v.AppendMember(a, true).SetSigned(1);
   v.AppendMember(c, true).SetSigned(3);
   EXPECT_EQ(Keys(v), "a,c");
-  // Out of order: the structure is sorted at its next read, the last of a
+  // Out of order: the structure is sorted when finished, the last of a
   // repeated key kept.
   v.AppendMember(b, false).SetSigned(2);
   v.AppendMember(a, false).SetSigned(4);
+  v.FinishMembers();
   EXPECT_EQ(Keys(v), "a,b,c");
   EXPECT_EQ(v.FindMember("a").AsSigned(), 4);
   EXPECT_EQ(a->RefCount(), 2u);  // the caller's count and the one member's
@@ -357,6 +370,7 @@ TEST(ValueStructures, ManyAppendedMembersMatchAnOrderedMap) {
     v.AppendMember(key).SetSigned(i);
     expected[key] = i;
   }
+  v.FinishMembers();
   ASSERT_EQ(v.Size(), expected.size());
   auto it = expected.begin();
   for (const ValueMember& m : v.Members()) {
@@ -365,6 +379,38 @@ TEST(ValueStructures, ManyAppendedMembersMatchAnOrderedMap) {
     ++it;
   }
   EXPECT_EQ(LiveStrings(v), expected.size());
+}
+
+// A finished tree is shared by reading threads: no read changes it, so
+// these run clean under the thread sanitizer and agree with each other.
+TEST(ValueSharing, FinishedTreeReadFromManyThreads) {
+  Value tree;
+  for (int i = 0; i < 200; ++i) {
+    Value& record = tree.Append();
+    record.MakeStructure();
+    for (int k = 9; k >= 0; --k) record.AppendMember("m" + std::to_string(k)).SetSigned(i * 10 + k);
+    record.FinishMembers();
+  }
+  const Value& shared = tree;
+  std::vector<std::thread> readers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      for (int round = 0; round < 20; ++round) {
+        for (std::size_t i = 0; i < shared.Size(); ++i) {
+          const Value& record = shared.At(i);
+          if (record.Size() != 10 || record.FindMember("m3").AsSigned() != static_cast<int64_t>(i) * 10 + 3 ||
+              record.Members()[0].name() != "m0") {
+            ++wrong;
+          }
+        }
+        const Value copy(shared);
+        if (!(copy == shared)) ++wrong;
+      }
+    });
+  }
+  for (std::thread& reader : readers) reader.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ValueCopy, CopiesAcrossTreesAreIndependent) {

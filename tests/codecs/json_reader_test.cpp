@@ -323,28 +323,6 @@ TEST(JsonReader, TextEndsAtItsFirstZeroByte) {
   EXPECT_EQ(ReadJson(std::string_view(number, sizeof number)).AsUnsigned(), 12u);
 }
 
-TEST(JsonReader, NestingIsBounded) {
-  const std::string ok = std::string(kJsonMaxDepth, '[') + std::string(kJsonMaxDepth, ']');
-  const ValueResult r = Json(ok);
-  ASSERT_TRUE(r.Succeeded()) << r.ErrorMessage();
-  const Value* v = &r;
-  for (std::size_t i = 1; i < kJsonMaxDepth; ++i) v = &v->At(0);
-  EXPECT_TRUE(v->IsCollection());
-
-  const std::string tooDeep = std::string(kJsonMaxDepth + 1, '[') + std::string(kJsonMaxDepth + 1, ']');
-  EXPECT_EQ(ErrorOf(tooDeep), "Error: Arrays and objects are nested deeper than 1000 levels. at offset 1000.");
-  std::string objects;
-  for (std::size_t i = 0; i <= kJsonMaxDepth; ++i) objects += "{\"k\":";
-  EXPECT_EQ(ErrorOf(objects), "Error: Arrays and objects are nested deeper than 1000 levels. at offset 5000.");
-
-  // A million levels stop at the bound without exhausting the stack.
-  EXPECT_EQ(ErrorOf(std::string(1000000, '[')),
-            "Error: Arrays and objects are nested deeper than 1000 levels. at offset 1000.");
-  std::string mixed;
-  for (int i = 0; i < 500000; ++i) mixed += i % 2 == 0 ? "[" : "{\"\":";
-  EXPECT_NE(ErrorOf(mixed).find("nested deeper than 1000 levels"), std::string::npos);
-}
-
 TEST(JsonReader, Detection) {
   EXPECT_TRUE(LooksLikeJson("  [1]"));
   EXPECT_TRUE(LooksLikeJson("{}"));

@@ -398,56 +398,6 @@ TEST(YamlDocuments, ParserErrorsCountFromZero) {
   EXPECT_EQ(ErrorOf("a: \xC3\x28"), "YAML parser error: invalid trailing UTF-8 octet. At line: 0 col: 0");
 }
 
-TEST(YamlLimits, DeepNesting) {
-  std::string ok(codecs::kYamlMaxNesting, '[');
-  ok += std::string(codecs::kYamlMaxNesting, ']');
-  const ValueResult v = Read(ok);
-  EXPECT_TRUE(v.IsCollection());
-
-  const std::string deep(1000000, '[');
-  EXPECT_EQ(ErrorOf(deep), "YAML nesting is deeper than 1000 levels. At line: 1 col: 1001");
-  std::string block;
-  for (int i = 0; i < 1100; ++i) block += std::string(static_cast<std::size_t>(i), ' ') + "k:\n";
-  EXPECT_EQ(ErrorOf(block), "YAML nesting is deeper than 1000 levels. At line: 1001 col: 1001");
-
-  // Aliases cannot stack nodes deeper than the text itself may.
-  std::string stacked = "a: &a " + std::string(600, '[') + std::string(600, ']') + "\nb: " + std::string(500, '[') +
-                        "*a" + std::string(500, ']') + "\n";
-  EXPECT_EQ(ErrorOf(stacked), "YAML nesting is deeper than 1000 levels. At line: 2 col: 504");
-}
-
-TEST(YamlLimits, AliasExpansion) {
-  // Nine levels of ten aliases each: a billion nodes if expanded.
-  std::string text = "a0: &a0 [x, x, x, x, x, x, x, x, x, x]\n";
-  for (int i = 1; i < 10; ++i) {
-    const std::string prev = "*a" + std::to_string(i - 1);
-    text += "a" + std::to_string(i) + ": &a" + std::to_string(i) + " [";
-    for (int j = 0; j < 10; ++j) text += (j ? ", " : "") + prev;
-    text += "]\n";
-  }
-  const std::string message = ErrorOf(text);
-  EXPECT_EQ(message.rfind("YAML aliases expand to more than 1048576 nodes. Alias \"a4\". At line: 6 col: ", 0), 0u)
-      << message;
-  // Up to the bound, copies are fine.
-  std::string small = "a: &a [1, 2, 3]\nb: [";
-  for (int i = 0; i < 1000; ++i) small += (i ? ", *a" : "*a");
-  small += "]\n";
-  EXPECT_EQ(Read(small).FindMember("b").Size(), 1000u);
-}
-
-TEST(YamlLimits, ReopeningLargeMappings) {
-  // Merging into a large mapping costs its size each time; a text that does
-  // it over and over fails instead of taking quadratic time.
-  std::string big = "a:\n";
-  for (int i = 0; i < 100; ++i) big += "  " + Key(i) + ": 1\n";
-  std::string twice = big + "a: {zz: 2}\n";
-  EXPECT_EQ(Read(twice).FindMember("a").Size(), 101u);
-  std::string often = big;
-  for (int i = 0; i < 20000; ++i) often += "a: {x: 1}\n";
-  const std::string message = ErrorOf(often);
-  EXPECT_EQ(message.rfind("YAML mapping keys repeat too often in large mappings. At line: ", 0), 0u) << message;
-}
-
 TEST(YamlDetection, LeadingSpacesThenDashes) {
   EXPECT_TRUE(codecs::LooksLikeYaml("---"));
   EXPECT_TRUE(codecs::LooksLikeYaml("   --- a"));

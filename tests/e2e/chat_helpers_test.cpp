@@ -76,10 +76,16 @@ TEST(ChatHelpersTest, SummonerIdsOfEveryKind) {
   answer.Member("summonerId").SetUnsigned(UINT64_MAX);
   EXPECT_TRUE(LookedUpSummonerId(answer, &id));
   EXPECT_EQ(id, UINT64_MAX);
-  answer.Member("summonerId").SetSigned(0);
+  answer.Member("summonerId").SetSigned(42);
   EXPECT_TRUE(LookedUpSummonerId(answer, &id));
-  EXPECT_EQ(id, 0u);
-  answer.Member("summonerId").SetSigned(-1);
+  EXPECT_EQ(id, 42u);
+  for (int64_t unusable : {0, -1}) {
+    id = 99;
+    answer.Member("summonerId").SetSigned(unusable);
+    EXPECT_FALSE(LookedUpSummonerId(answer, &id)) << unusable;
+    EXPECT_EQ(id, 99u);
+  }
+  answer.Member("summonerId").SetUnsigned(0);
   EXPECT_FALSE(LookedUpSummonerId(answer, &id));
 }
 

@@ -197,7 +197,7 @@ TEST_F(ChatTest, FailuresAfterTheLookupStopWhereTheyHappen) {
 
 TEST_F(ChatTest, ALookupWithoutAUsableIdAddressesNoConversation) {
   Start(nullptr, true);
-  for (const json& id : {json(-5), json("42"), json(nullptr), json(1.5)}) {
+  for (const json& id : {json(-5), json(0), json("42"), json(nullptr), json(1.5)}) {
     json answer = {{"displayName", "Odd"}};
     if (!id.is_null()) answer["summonerId"] = id;
     Script({{"GET /kiv-summoner/v1/summoners", {{"body", answer}}}});
@@ -421,6 +421,24 @@ TEST_F(ChatTest, BlockedPlayersAndFriendsAreRepublishedUnderTheirNames) {
                                e2e::Resource("OnJsonApiEvent_kiv-game-client-chat_v1_buddies",
                                              "/kiv-game-client-chat/v1/buddies/", "Create", "")}));
   EXPECT_TRUE(records_->Requests().empty());
+}
+
+// Data nested past the depth bound costs the data, not the event: the friend
+// is still announced, as one without a name, with one line on why.
+TEST_F(ChatTest, AFriendWhoseDataIsTooDeepIsStillAnnounced) {
+  Start();
+  json deep = "bottom";
+  for (int i = 0; i < 600; ++i) deep = json::array({std::move(deep)});
+  Resource("/kiv-chat/v1/friends/46", "Create", {{"name", "Eve"}, {"notes", deep}});
+  EXPECT_EQ(records_->Published(),
+            (std::vector<json>{e2e::Resource("OnJsonApiEvent_kiv-game-client-chat_v1_buddies",
+                                             "/kiv-game-client-chat/v1/buddies/", "Create", "")}));
+  const Lines warnings = records_->Lines(1);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_TRUE(Contains(warnings[0],
+                       "OnJsonApiEvent_kiv-chat_v1_friends for /kiv-chat/v1/friends/46 is delivered "
+                       "without its data"))
+      << warnings[0];
 }
 
 TEST_F(ChatTest, RemovalsLookUpTheNameBehindTheIdInTheUri) {

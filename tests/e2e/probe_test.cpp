@@ -3,6 +3,7 @@
 // other plugins, all through the library boundary.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,8 +46,9 @@ TEST_F(ProbeTest, DescribesItsTypesAndFunctionsByTheNameRule) {
   const std::string api = host_->DescribeApi().dump();
   for (const char* name :
        {"KivBindingProbeState", "KivBindingProbeItem", "PostKivBindingProbeV1Echo", "GetKivBindingProbeV1Echo",
-        "GetKivBindingProbeV1ItemsById", "PutKivBindingProbeV1ItemsById", "GetKivBindingProbeV1State",
-        "GetKivBindingProbeV1FilesByRest", "PostKivBindingProbeV1Publish", "GetKivBindingProbeV1Remote"}) {
+        "GetKivBindingProbeV1ItemsById", "GetKivBindingProbeV1DraftsById", "PutKivBindingProbeV1ItemsById",
+        "GetKivBindingProbeV1State", "GetKivBindingProbeV1FilesByRest", "PostKivBindingProbeV1Publish",
+        "GetKivBindingProbeV1Remote"}) {
     EXPECT_NE(api.find(std::string("\"") + name + "\""), std::string::npos) << name;
   }
 }
@@ -131,13 +133,40 @@ TEST_F(ProbeTest, ItemsTakeThePathQueryHeaderAndAnyLocation) {
   EXPECT_FALSE(a.error) << a.errorText;
   EXPECT_EQ(a.body, json::parse(R"({"id": 7, "verbose": true, "tag": "blue", "state": "Busy", "labels": ["x", "y"]})"));
 
-  // Optional arguments left out: no tag member (left out when empty), no extra.
+  // Required arguments left out fail with their reading's own message, one
+  // at a time; a required bool left out reads as false.
   a = Get("/kiv-binding-probe/v1/items/-3");
+  EXPECT_TRUE(a.error);
+  EXPECT_EQ(a.errorText, "A value for 'tag' is required.");
+  a = Get("/kiv-binding-probe/v1/items/-3", {{"tag", "t"}});
+  EXPECT_TRUE(a.error);
+  EXPECT_EQ(a.errorText, "Couldn't assign value to 'labels' of type vector because the input not a collection.");
+  a = Get("/kiv-binding-probe/v1/items/-3?labels", {{"tag", "t"}});
+  EXPECT_FALSE(a.error) << a.errorText;
+  EXPECT_EQ(a.body, json::parse(R"({"id": -3, "verbose": false, "tag": "t", "state": "Busy", "labels": []})"));
+
+  // The same arguments declared optional keep their defaults when left out:
+  // no tag member (left out when empty), no extra.
+  a = Get("/kiv-binding-probe/v1/drafts/-3");
   EXPECT_FALSE(a.error) << a.errorText;
   EXPECT_EQ(a.body, json::parse(R"({"id": -3, "verbose": false, "state": "Busy", "labels": []})"));
 
+  // The host is shown which is which.
+  std::map<std::string, std::vector<bool>> optional;
+  const json described = host_->DescribeApi();
+  for (const json& plugin : described["plugins"]) {
+    for (const json& endpoint : plugin["endpoints"]) {
+      const std::string name = endpoint["name"];
+      if (name != "GetKivBindingProbeV1ItemsById" && name != "GetKivBindingProbeV1DraftsById") continue;
+      for (const json& argument : endpoint["arguments"]) optional[name].push_back(argument["optional"]);
+    }
+  }
+  EXPECT_EQ(optional["GetKivBindingProbeV1ItemsById"], (std::vector<bool>{false, false, false, false}));
+  EXPECT_EQ(optional["GetKivBindingProbeV1DraftsById"], (std::vector<bool>{false, true, true, true}));
+
   // Labels may come as named items from another plugin.
   Call call = Request("GET", "/kiv-binding-probe/v1/items/1");
+  call.headers = {{"tag", "t"}};
   call.items = {Item{"labels", json::array({"p"})}};
   a = host_->Dispatch(call);
   EXPECT_FALSE(a.error) << a.errorText;

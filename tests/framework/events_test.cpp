@@ -2,6 +2,8 @@
 // dispatch by path with wildcards, publishing and typed handlers.
 #include <gtest/gtest.h>
 
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -214,6 +216,69 @@ TEST_F(EventTest, HandlerMayObserveFurtherPathsWhileDispatching) {
   EXPECT_EQ(inner, 0);
   DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/x/n3", "Create", HostValues::Zero());
   EXPECT_EQ(inner, 1);
+}
+
+// A payload that cannot be read whole still reaches the handlers with its
+// uri and event type: with its data when that can be read on its own, else
+// with none and one WARN line (the data sits one level below the payload).
+TEST_F(EventTest, DataTooDeepToReadIsLeftOutRatherThanTheEvent) {
+  std::vector<std::string> seen;
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [&](const PluginResourceEvent& e) {
+    seen.push_back(std::string(e.uri) + (e.data.IsEmpty() ? " without data" : " with data"));
+  });
+  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
+  struct Case {
+    uint32_t depth;
+    const char* seen;
+    bool logged;
+  };
+  const uint32_t bound = binding::kHostValueMaxDepth;
+  for (const Case& c : {Case{bound - 1, " with data", false}, Case{bound, " with data", false},
+                        Case{bound + 88, " without data", true}}) {
+    HostValue data = values.Text("Ann");
+    for (uint32_t level = 1; level < c.depth; ++level) data = values.Collection({data});
+    const std::string uri = "/kiv-chat/v1/friends/" + std::to_string(c.depth);
+    seen.clear();
+    loaded.host.logs.clear();
+    ASSERT_TRUE(DeliverEvent(name, uri.c_str(), "Create", data));
+    EXPECT_EQ(seen, std::vector<std::string>{uri + c.seen}) << c.depth;
+    if (c.logged) {
+      ASSERT_EQ(loaded.host.logs.size(), 1u) << c.depth;
+      EXPECT_EQ(loaded.host.logs[0].level, 1);
+      EXPECT_EQ(loaded.host.logs[0].text.rfind("kiv-framework-test: " + name + " for " + uri +
+                                                   " is delivered without its data: Couldn't assign value to 'data'",
+                                               0),
+                0u)
+          << loaded.host.logs[0].text;
+    } else {
+      EXPECT_TRUE(loaded.host.logs.empty()) << c.depth;
+    }
+  }
+}
+
+// The host's callbacks let nothing out: what a handler throws costs its
+// event and one ERROR line, and leaves no delivery counted as running.
+TEST_F(EventTest, AHandlerThatThrowsLosesItsEventWithOneLine) {
+  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [](const PluginResourceEvent& e) {
+    if (e.uri.ends_with("/memory")) throw std::bad_alloc();
+    throw std::runtime_error("handler failed");
+  });
+  loaded.plugin->AddServiceProxyRequest("u1",
+                                        [](const PluginServiceProxyResponse&) { throw std::logic_error("proxy"); });
+  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
+  loaded.host.logs.clear();
+  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/1", "Create", HostValues::Zero()));
+  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/memory", "Create", HostValues::Zero()));
+  EXPECT_TRUE(loaded.host.Deliver("OnServiceProxyUuidEvent", values.Structure({{"uuid", values.Text("u1")}})));
+  std::vector<std::string> lines;
+  for (const RecordedLog& line : loaded.host.logs) lines.push_back(std::to_string(line.level) + " " + line.text);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "2 internal error in the event callback for " + name + "; the event is dropped",
+                       "2 internal error: out of memory in the event callback for " + name + "; the event is dropped",
+                       "2 internal error in the event callback for OnServiceProxyUuidEvent; the event is dropped"}));
+  // Unsubscribing waits for running deliveries: none is left running.
+  loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends/*");
+  EXPECT_EQ(loaded.host.unsubscriptions, std::vector<std::string>{name});
 }
 
 }  // namespace

@@ -262,6 +262,64 @@ TEST_F(RequestTest, StreamFailuresCloseReleaseAndReport) {
   EXPECT_EQ(releaseCount, 2);
 }
 
+// Endless reads of one fixed length, each promising more.
+struct EndlessStream {
+  uint32_t length = 0;
+  uint64_t reads = 0;
+  int closes = 0;
+};
+uint8_t KIV_CDECL ReadEndless(void* context, uint8_t* buffer, uint32_t* length, uint8_t* more) {
+  auto& stream = *static_cast<EndlessStream*>(context);
+  ++stream.reads;
+  std::memset(buffer, ' ', stream.length);
+  *length = stream.length;
+  *more = 1;
+  return 1;
+}
+void KIV_CDECL CloseEndless(void* context) { ++static_cast<EndlessStream*>(context)->closes; }
+
+TEST_F(RequestTest, StreamsThatNeverEndAreGivenUp) {
+  // A run of empty reads that ends before the limit is waited out.
+  ScriptedStream slow;
+  for (const char* part : {"[1", "]"}) {
+    for (uint32_t i = 0; i + 1 < kMaxEmptyStreamReads; ++i) slow.parts.push_back({"", 0, 1});
+    slow.parts.push_back({part, static_cast<uint32_t>(std::strlen(part)), static_cast<uint8_t>(part[0] == '[')});
+  }
+  AnswerStream(&slow);
+  auto result = loaded.plugin->RequestAs<Vector<int32_t>>(HttpMethod::kGet, "/s");
+  ASSERT_TRUE(result.ok()) << result.error().message;
+  EXPECT_EQ(result.value(), Vector<int32_t>{1});
+
+  struct Case {
+    uint32_t length;
+    uint64_t reads;
+    std::string reason;
+    uint64_t bytes;
+  };
+  for (const Case& c : {Case{0, kMaxEmptyStreamReads, "1000 reads in a row brought no data", 0},
+                        Case{kStreamReadSize, kMaxStreamedBodyBytes / kStreamReadSize + 1,
+                             "The body is larger than 67108864 bytes", kMaxStreamedBodyBytes}}) {
+    releaseCount = 0;
+    EndlessStream stream;
+    stream.length = c.length;
+    loaded.host.responder = [&stream](HostResponse* response, const HostRequest*) {
+      response->streamRead = &ReadEndless;
+      response->streamClose = &CloseEndless;
+      response->streamContext = &stream;
+      response->release = &CountRelease;
+    };
+    auto read = loaded.plugin->RequestAs<binding::Value>(HttpMethod::kGet, "/s");
+    ASSERT_FALSE(read.ok()) << c.reason;
+    EXPECT_EQ(read.error().code, 0u);
+    EXPECT_EQ(std::string(read.error().message), "Error reading streamed response for GET /s: " + c.reason);
+    EXPECT_EQ(stream.reads, c.reads) << c.reason;
+    EXPECT_EQ(stream.closes, 1) << c.reason;
+    EXPECT_EQ(releaseCount, 1) << c.reason;
+    EXPECT_TRUE(loaded.host.HasLog(2, "kiv-framework-test: Dropped the streamed response of GET /s after " +
+                                          std::to_string(c.bytes) + " bytes: " + c.reason));
+  }
+}
+
 TEST(PreInitializeTest, RequestsAndPublishesFailWithoutTouchingTheHost) {
   LoadedPlugin loaded;
   auto request = loaded.plugin->Request(HttpMethod::kGet, "/x", String("p"));

@@ -62,6 +62,40 @@ TEST_F(ServiceProxyTest, OneWaitingRequestIsFulfilledPerMatch) {
   EXPECT_EQ(got, (std::vector<std::string>{"p2", "p3", "p1"}));
 }
 
+TEST_F(ServiceProxyTest, UnclaimedAnswersAreBoundedOldestFirst) {
+  const std::size_t cap = kMaxStoredServiceProxyAnswers;
+  std::vector<std::string> uuids;
+  for (std::size_t i = 0; i < cap + 2; ++i) uuids.push_back("u" + std::to_string(i));
+  for (const std::string& uuid : uuids) Send("OnServiceProxyUuidEvent", uuid.c_str(), "s", "m", "p");
+  EXPECT_EQ(loaded.plugin->StoredServiceProxyAnswers(), cap);
+  const std::string dropped = "kiv-framework-test: Dropped the unclaimed service proxy answer ";
+  const std::string kept = ": more than " + std::to_string(cap) + " are kept";
+  EXPECT_TRUE(loaded.host.HasLog(1, dropped + "u0" + kept));
+  EXPECT_TRUE(loaded.host.HasLog(1, dropped + "u1" + kept));
+  EXPECT_FALSE(loaded.host.HasLog(1, dropped + "u2" + kept));
+
+  // A replaced answer counts as the newest: the next one to go is u3.
+  Send("OnServiceProxyUuidEvent", "u2", "s", "m", "again");
+  Send("OnServiceProxyUuidEvent", "late", "s", "m", "p");
+  EXPECT_TRUE(loaded.host.HasLog(1, dropped + "u3" + kept));
+  EXPECT_EQ(loaded.plugin->StoredServiceProxyAnswers(), cap);
+
+  std::vector<std::string> got;
+  auto record = [&](const PluginServiceProxyResponse& r) {
+    got.push_back(std::string(r.uuid) + "/" + r.payload.c_str());
+  };
+  loaded.plugin->AddServiceProxyRequest("u0", record);  // dropped: waits
+  loaded.plugin->AddServiceProxyRequest("u2", record);
+  loaded.plugin->AddServiceProxyRequest("late", record);
+  EXPECT_EQ(got, (std::vector<std::string>{"u2/again", "late/p"}));
+  EXPECT_EQ(loaded.plugin->StoredServiceProxyAnswers(), cap - 2);
+  EXPECT_EQ(loaded.plugin->WaitingServiceProxyRequests(), 1u);
+  // Taken answers are gone: a second request for the same key waits.
+  loaded.plugin->AddServiceProxyRequest("u2", record);
+  EXPECT_EQ(got.size(), 2u);
+  EXPECT_EQ(loaded.plugin->WaitingServiceProxyRequests(), 2u);
+}
+
 TEST_F(ServiceProxyTest, AsyncEventsReachTheirHandlerOrLogAnError) {
   Send("OnServiceProxyAsyncEvent", "", "chat", "notify", "x");
   EXPECT_TRUE(loaded.host.HasLog(

@@ -9,6 +9,11 @@ void TestPlugin::RegisterApi() {
       .Endpoint(HttpMethod::kGet, "/kiv-framework-test/v1/things", [](String name) { return name; })
       .Arg("name")
       .Tags(EndpointTags());
+  // A resource event as a JSON body, answered with itself.
+  Api()
+      .Endpoint(HttpMethod::kPost, "/kiv-framework-test/v1/things", [](PluginResourceEvent event) { return event; })
+      .BodyArg("event")
+      .Tags(EndpointTags());
   DeclareResourceEvent("/kiv-framework-test/v1/things/*");
 }
 

@@ -140,5 +140,37 @@ TEST(HostValueTest, ParseAndDumpNeverThrow) {
   EXPECT_EQ(DumpJson(json("bad \xff byte")), "\"bad \xEF\xBF\xBD byte\"");
 }
 
+TEST(HostValueTest, DumpLaysOutLikeTheLibrary) {
+  // DumpJson walks containers itself; the text must not tell.
+  json values[] = {
+      json::parse(R"({"b": [1, -2, 2.5, 1e300, true, null, "t\n\"q"], "a": {"z": {}, "y": [], "x": [[]]}})"),
+      json::array({json::object(), json::array({json::array({1})}), json::binary({1, 2, 255}), "\u00e9"}),
+      json{{"bad \xff key", "bad \xfe text"}},
+      json::parse("[[[[{\"deep\": [0.1, -0]}]]]]"),
+      json(42),
+      json::object(),
+  };
+  for (const json& value : values) {
+    for (int indent : {-1, 0, 2, 4}) {
+      EXPECT_EQ(DumpJson(value, indent), value.dump(indent, ' ', false, json::error_handler_t::replace))
+          << indent << " " << value.dump(-1, ' ', false, json::error_handler_t::replace);
+    }
+  }
+}
+
+TEST(HostValueTest, ParseRefusesTextsNestedPastTheBound) {
+  const std::string within = std::string(kMaxValueDepth - 1, '[') + "\"[{\\\"\"" + std::string(kMaxValueDepth - 1, ']');
+  json out;
+  std::string why;
+  ASSERT_TRUE(ParseJson(within, &out, &why)) << why;  // brackets inside a text do not count
+  EXPECT_FALSE(
+      ParseJson(std::string(kMaxValueDepth - 1, '[') + "[1]" + std::string(kMaxValueDepth - 1, ']'), &out, &why));
+  EXPECT_EQ(why, "nested deeper than " + std::to_string(kMaxValueDepth) + " levels");
+  std::string objects;
+  for (uint32_t i = 1; i < kMaxValueDepth; ++i) objects += "{\"k\":";
+  ASSERT_TRUE(ParseJson(objects + "{}" + std::string(kMaxValueDepth - 1, '}'), &out, &why)) << why;
+  EXPECT_FALSE(ParseJson(objects + "{\"k\":0}" + std::string(kMaxValueDepth - 1, '}'), &out, &why));
+}
+
 }  // namespace
 }  // namespace kivhost

@@ -8,6 +8,7 @@
 #include <limits>
 #include <typeinfo>
 
+#include "binding/walk_stack.h"
 #include "logging/format.h"
 
 namespace kiv::binding {
@@ -377,44 +378,6 @@ std::string_view NameOf(const TypeDescriptor& descriptor) {
   return std::string_view(descriptor.name.data(), descriptor.name.size());
 }
 
-// A stack whose first levels live inline: most data nests a few levels, and
-// walking it then allocates nothing. Frames popped stay in their slots until
-// pushed over.
-template <typename Frame>
-class FrameStack {
- public:
-  FrameStack() = default;
-  FrameStack(const FrameStack&) = delete;
-  FrameStack& operator=(const FrameStack&) = delete;
-
-  bool empty() const { return size_ == 0; }
-  std::size_t size() const { return size_; }
-  Frame& operator[](std::size_t index) { return data_[index]; }
-  Frame& back() { return data_[size_ - 1]; }
-  // The new top, as its slot was last left: the caller sets every field.
-  Frame& Push() {
-    if (size_ == capacity_) Grow();
-    return data_[size_++];
-  }
-  void Pop() { --size_; }
-
- private:
-  void Grow() {
-    Vector<Frame> larger(capacity_ * 2);
-    for (std::size_t i = 0; i < size_; ++i) larger[i] = static_cast<Frame&&>(data_[i]);
-    heap_ = static_cast<Vector<Frame>&&>(larger);
-    data_ = heap_.data();
-    capacity_ = heap_.size();
-  }
-
-  static constexpr std::size_t kInline = 8;
-  Frame inline_[kInline];
-  Vector<Frame> heap_;
-  Frame* data_ = inline_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = kInline;
-};
-
 // An open structure (no element converter) or vector being read. No member
 // initialisers: the inline frames of a walk are set when pushed, not before.
 struct ReadFrame {
@@ -549,7 +512,7 @@ class ReadWalk {
   ValueResult& result_;
   const TypeRegistry* registry_;
   uintptr_t extra_;
-  FrameStack<ReadFrame> frames_;
+  WalkStack<ReadFrame> frames_;
 };
 
 // An open structure (no element converter) or vector being written. It is
@@ -710,7 +673,7 @@ class WriteWalk {
 
   ValueResult& result_;
   const TypeRegistry* registry_;
-  FrameStack<WriteFrame> frames_;
+  WalkStack<WriteFrame> frames_;
 };
 
 void ReadVector(ValueResult& result, const VectorConverter& vector, void* native, const Value& input,

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "binding/walk_stack.h"
 #include "logging/format.h"
 #include "logging/memory.h"
 
@@ -38,39 +39,6 @@ void Fail(ValueResult& result, const char* templ, const A&... args) {
 }
 
 void Zero(HostValue& host) { std::memset(static_cast<void*>(&host), 0, sizeof(HostValue)); }
-
-// The open containers of a walk, the first levels inline: most records nest
-// a few levels, and walking them then allocates nothing.
-template <typename Frame>
-class OpenStack {
- public:
-  OpenStack() = default;
-  OpenStack(const OpenStack&) = delete;
-  OpenStack& operator=(const OpenStack&) = delete;
-
-  bool empty() const { return size_ == 0; }
-  std::size_t size() const { return size_; }
-  Frame& back() { return data_[size_ - 1]; }
-  void push_back(const Frame& frame) {
-    if (size_ == capacity_) {
-      Vector<Frame> larger(data_, data_ + size_);
-      larger.resize(capacity_ * 2);
-      heap_ = static_cast<Vector<Frame>&&>(larger);
-      data_ = heap_.data();
-      capacity_ = heap_.size();
-    }
-    data_[size_++] = frame;
-  }
-  void pop_back() { --size_; }
-
- private:
-  static constexpr std::size_t kInline = 8;
-  Frame inline_[kInline];
-  Vector<Frame> heap_;
-  Frame* data_ = inline_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = kInline;
-};
 
 // ---------------------------------------------------------------------------
 // Reading
@@ -198,7 +166,7 @@ class Reader {
 
   ValueResult& result_;
   std::string_view name_;
-  OpenStack<Frame> open_;
+  WalkStack<Frame> open_;
 };
 
 // ---------------------------------------------------------------------------
@@ -364,7 +332,7 @@ class Writer {
 
   const TypeRegistry* registry_;
   WriteError error_ = WriteError::None;
-  OpenStack<Frame> open_;
+  WalkStack<Frame> open_;
 };
 
 }  // namespace
@@ -451,7 +419,7 @@ void ReleaseHostValue(HostValue& host) {
     HostValue* owner;
     uint32_t next;
   };
-  OpenStack<Frame> stack;
+  WalkStack<Frame> stack;
   HostValue* current = &host;
   for (;;) {
     if (current != nullptr) {

@@ -67,7 +67,7 @@ uint64_t ResidentBytes() {
 // the resident size also counts the emulator's translations of the code,
 // which grow with every fresh load of it; the emulator reports its target's
 // machine, where a 32-bit program on a 64-bit kernel sees the kernel's.
-bool ResidentSizeIsOurOwn() {
+[[maybe_unused]] bool ResidentSizeIsOurOwn() {
   if (sizeof(void*) == 8) return true;
   struct utsname system;
   return uname(&system) == 0 && std::strcmp(system.machine, "x86_64") == 0;

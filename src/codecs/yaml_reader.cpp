@@ -1059,7 +1059,6 @@ class YamlBuilder {
   Vector<KeyIndex> indexes_;
   std::size_t indexesUsed_ = 0;
   TreeBudget budget_;
-  std::size_t aliasNodes_ = 0;
 
   Vector<uint32_t> steps_;
   Vector<std::pair<const Value*, uint32_t>> work_;

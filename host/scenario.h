@@ -1,5 +1,5 @@
 // Scenario files: a line format for driving a host by hand-written steps and
-// checking what the plugins did. See host/scenarios/README-format.txt.
+// checking what the plugins did. See host/scenarios/FORMAT.md.
 #pragma once
 
 #include <atomic>

@@ -268,6 +268,8 @@ wine_start() {
 }
 
 cmd_test() {
+  # The cheapest failure first: an include that breaks the order of the rooms.
+  tools/check_layers.sh
   ensure_pkgs "${PKGS_DEV[@]}"
   configure_build dev
   ctest --preset dev
@@ -361,7 +363,7 @@ cmd_fuzz() {
 usage() {
   cat <<'EOF'
 usage: ./dev.sh COMMAND [ARGS]
-  test            dev preset (Debug, ASan + UBSan): install, configure, build, run every test
+  test            check the rooms' includes, then dev preset (Debug, ASan + UBSan): install, configure, build, run every test
   run [ARGS]      release preset: build the chat plugin and start kivhost with ARGS
   bench [ARGS]    release preset: build and run every benchmark program (ARGS go to each)
   fuzz [SECONDS]  fuzz preset (clang + libFuzzer): run each fuzz target (default 20 s)

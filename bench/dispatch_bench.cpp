@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "binding/binding_api.h"
+#include "api/binding_api.h"
 #include "kiv_plugin.h"
 #include "logging/memory.h"
 

@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "binding/arena.h"
-#include "codecs/json_reader.h"
+#include "value/arena.h"
+#include "readers/json_reader.h"
 #include "reader_documents.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "binding/arena.h"
-#include "codecs/msgpack_reader.h"
+#include "value/arena.h"
+#include "readers/msgpack_reader.h"
 #include "reader_documents.h"
 
 namespace {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "codecs/url.h"
-#include "codecs/url_pattern.h"
+#include "http/url.h"
+#include "http/url_pattern.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "binding/value.h"
+#include "value/value.h"
 #include "logging/memory.h"
 
 namespace {

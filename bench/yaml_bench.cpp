@@ -18,8 +18,8 @@
 #include <cstring>
 #include <string>
 
-#include "binding/arena.h"
-#include "codecs/yaml_reader.h"
+#include "value/arena.h"
+#include "readers/yaml_reader.h"
 #include "reader_documents.h"
 
 namespace {

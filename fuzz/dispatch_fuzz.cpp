@@ -21,12 +21,12 @@
 #include <utility>
 #include <vector>
 
-#include "binding/binding_api.h"
-#include "binding/host_value.h"
-#include "binding/value.h"
-#include "codecs/json_reader.h"
-#include "codecs/msgpack_reader.h"
-#include "codecs/yaml_reader.h"
+#include "api/binding_api.h"
+#include "value/host_value.h"
+#include "value/value.h"
+#include "readers/json_reader.h"
+#include "readers/msgpack_reader.h"
+#include "readers/yaml_reader.h"
 #include "kiv_plugin.h"
 #include "logging/barrier.h"
 

@@ -20,8 +20,8 @@
 #include <string>
 #include <string_view>
 
-#include "binding/value.h"
-#include "codecs/json_reader.h"
+#include "value/value.h"
+#include "readers/json_reader.h"
 #include "tree_model.h"
 
 // Selects the scratch stack below for the tokenizer that builds the model.

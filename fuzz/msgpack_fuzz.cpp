@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/value.h"
-#include "codecs/msgpack_reader.h"
+#include "value/value.h"
+#include "readers/msgpack_reader.h"
 #include "tree_model.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "binding/value.h"
+#include "value/value.h"
 
 namespace fuzz_model {
 

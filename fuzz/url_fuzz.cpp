@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "codecs/name_rule.h"
-#include "codecs/url.h"
-#include "codecs/url_pattern.h"
+#include "http/name_rule.h"
+#include "http/url.h"
+#include "http/url_pattern.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "codecs/yaml_reader.h"
+#include "readers/yaml_reader.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 #include <utility>
 
-#include "binding/host_value.h"
+#include "value/host_value.h"
 #include "framework/plugin_context.h"
 #include "logging/barrier.h"
 #include "logging/log.h"

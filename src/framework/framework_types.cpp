@@ -1,6 +1,6 @@
 #include "framework/framework_types.h"
 
-#include "binding/binding_api.h"
+#include "api/binding_api.h"
 
 namespace kiv::framework {
 

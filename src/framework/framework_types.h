@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "binding/types.h"
-#include "binding/value.h"
+#include "value/types.h"
+#include "value/value.h"
 #include "logging/memory.h"
 
 namespace kiv::binding {

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "codecs/name_rule.h"
+#include "http/name_rule.h"
 #include "logging/barrier.h"
 #include "logging/diagnostics.h"
 #include "logging/log.h"

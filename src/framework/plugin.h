@@ -16,7 +16,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "binding/binding_api.h"
+#include "api/binding_api.h"
 #include "framework/framework_types.h"
 #include "framework/plugin_context.h"
 #include "framework/plugin_log_target.h"

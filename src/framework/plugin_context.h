@@ -17,10 +17,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "binding/binding_api.h"
-#include "binding/convert.h"
-#include "binding/value.h"
-#include "codecs/http.h"
+#include "api/binding_api.h"
+#include "value/convert.h"
+#include "value/value.h"
+#include "http/http.h"
 #include "framework/framework_types.h"
 #include "framework/result.h"
 #include "kiv_plugin.h"

@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "binding/host_value.h"
-#include "codecs/json_reader.h"
+#include "value/host_value.h"
+#include "readers/json_reader.h"
 #include "framework/plugin_context.h"
 #include "logging/barrier.h"
 #include "logging/log.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "binding/value.h"
+#include "value/value.h"
 #include "logging/memory.h"
 
 namespace Tarn::Client::GameClientChat {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "binding/convert.h"
+#include "value/convert.h"
 #include "logging/diagnostics.h"
 #include "logging/format.h"
 #include "logging/log.h"

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "binding/arena.h"
-#include "binding/binding_api.h"
-#include "binding/host_value.h"
+#include "value/arena.h"
+#include "api/binding_api.h"
+#include "value/host_value.h"
 #include "logging/log.h"
 #include "logging/memory.h"
 

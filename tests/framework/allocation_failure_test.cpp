@@ -9,9 +9,9 @@
 #include <functional>
 #include <string>
 
-#include "codecs/json_reader.h"
-#include "codecs/msgpack_reader.h"
-#include "codecs/yaml_reader.h"
+#include "readers/json_reader.h"
+#include "readers/msgpack_reader.h"
+#include "readers/yaml_reader.h"
 #include "framework/test_plugin.h"
 #include "logging/barrier.h"
 #include "logging/memory.h"

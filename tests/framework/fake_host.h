@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "binding/host_value.h"
-#include "binding/value.h"
+#include "value/host_value.h"
+#include "value/value.h"
 #include "framework/plugin.h"
 #include "kiv_plugin.h"
 

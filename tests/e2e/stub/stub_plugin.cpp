@@ -6,8 +6,8 @@
 #include <string_view>
 #include <utility>
 
-#include "binding/binding_api.h"
-#include "binding/value.h"
+#include "api/binding_api.h"
+#include "value/value.h"
 #include "framework/plugin.h"
 #include "logging/memory.h"
 #include "platform/platform.h"

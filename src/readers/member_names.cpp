@@ -1,0 +1,125 @@
+#include "readers/member_names.h"
+
+#include <utility>
+
+namespace kiv::codecs::detail {
+
+namespace {
+
+std::size_t Home(const binding::InternedString* key, std::size_t mask) {
+  // Records lie at least 16 bytes apart: the multiply spreads the bits that differ.
+  const auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key));
+  return static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ull) >> 32) & mask;
+}
+
+}  // namespace
+
+void MemberNames::CloseUsed(const NameScope& scope) {
+  keys_.resize(scope.start);
+  if (scope.table >= 0) --tablesInUse_;
+}
+
+uint32_t MemberNames::AddToTable(Vector<uint32_t>& table, const NameScope& scope, uint32_t position) {
+  const binding::InternedString* key = keys_[scope.start + position];
+  const std::size_t mask = table.size() - 1;
+  for (std::size_t i = Home(key, mask);; i = (i + 1) & mask) {
+    if (table[i] == 0) {
+      table[i] = position + 1;
+      return kAdded;
+    }
+    if (keys_[scope.start + table[i] - 1] == key) return table[i] - 1;
+  }
+}
+
+void MemberNames::StartTable(NameScope& scope) {
+  if (tablesInUse_ == static_cast<int32_t>(tables_.size())) tables_.emplace_back();
+  scope.table = tablesInUse_++;
+  Vector<uint32_t>& table = tables_[static_cast<std::size_t>(scope.table)];
+  std::size_t size = kScanLimit * 4;
+  while (size < 2 * (std::size_t{scope.count} + 1)) size *= 2;
+  table.assign(size, 0);
+  for (uint32_t i = 0; i < scope.count; ++i) AddToTable(table, scope, i);
+}
+
+uint32_t MemberNames::Add(NameScope& scope, const binding::InternedString* key) {
+  if (scope.table < 0) {
+    const binding::InternedString* const* seen = keys_.data() + scope.start;
+    for (uint32_t i = 0; i < scope.count; ++i) {
+      if (seen[i] == key) return i;
+    }
+    if (keys_.capacity() == 0) keys_.reserve(kScanLimit * 2);
+    keys_.push_back(key);
+    if (++scope.count <= kScanLimit) return kAdded;
+    StartTable(scope);
+    return kAdded;
+  }
+  Vector<uint32_t>& table = tables_[static_cast<std::size_t>(scope.table)];
+  // The candidate is pushed first so the table can compare against it; a
+  // repeat takes it off again.
+  keys_.push_back(key);
+  if ((std::size_t{scope.count} + 1) * 2 > table.size()) {
+    // Grow at half load.
+    table.assign(table.size() * 2, 0);
+    for (uint32_t i = 0; i < scope.count; ++i) AddToTable(table, scope, i);
+  }
+  const uint32_t found = AddToTable(table, scope, scope.count);
+  if (found != kAdded) {
+    keys_.pop_back();
+    return found;
+  }
+  ++scope.count;
+  return kAdded;
+}
+
+ObjectKeys MemberKeys::Reopen(binding::Value& object, std::size_t depth) {
+  ObjectKeys keys = Open(depth);
+  keys.diverged = true;
+  keys.reopened = true;
+  for (const binding::ValueMember& member : std::as_const(object).Members()) names_.Add(keys.names, &member.key());
+  keys.index = keys.names.count;
+  return keys;
+}
+
+binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name) {
+  Shape& shape = shapes_[keys.depth];
+  if (!keys.diverged) {
+    // The keys so far followed the shape: they are distinct, and from here
+    // on the shape follows this object instead.
+    keys.diverged = true;
+    for (uint32_t i = 0; i < keys.index; ++i) names_.Add(keys.names, shape.keys[i]);
+    for (std::size_t i = keys.index; i < shape.keys.size(); ++i) root_.ReleaseKey(shape.keys[i]);
+    shape.keys.resize(keys.index);
+    if (shape.ascending > keys.index) shape.ascending = keys.index;
+  }
+  const binding::InternedString* key = object.InternKey(name);  // cut at a zero byte
+  const uint32_t repeated = names_.Add(keys.names, key);
+  if (repeated != MemberNames::kAdded) {
+    object.ReleaseKey(key);
+    return &object.MemberAtPosition(repeated);
+  }
+  ++keys.index;
+  if (keys.reopened) {
+    // Members of the earlier object come first: the order is settled when
+    // the object is finished. The shape is left to fresh objects.
+    binding::Value& member = object.AppendMember(key, false);
+    object.ReleaseKey(key);
+    return &member;
+  }
+  // The object's members are the shape's keys: it stays in order while they ascend.
+  const bool ascending =
+      shape.ascending == shape.keys.size() && (shape.keys.empty() || shape.keys.back()->View() < key->View());
+  if (ascending) ++shape.ascending;
+  if (shape.keys.capacity() == 0) shape.keys.reserve(16);  // a record's worth at once
+  shape.keys.push_back(key);                               // the shape keeps this count
+  return &object.AppendMember(key, ascending);
+}
+
+void MemberKeys::Release() {
+  for (Shape& shape : shapes_) {
+    for (const binding::InternedString* key : shape.keys) root_.ReleaseKey(key);
+    shape.keys.clear();
+    shape.ascending = 0;
+  }
+}
+
+}  // namespace kiv::codecs::detail

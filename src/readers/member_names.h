@@ -1,0 +1,137 @@
+// Member names while a reader builds a structure.
+//
+// Readers append members without looking them up (Value::AppendMember), which
+// keeps building linear in the size of an object. Appending is only right for
+// a name that is new in its object: a repeated name has to reach the member
+// that already exists, because its later value may merge into the earlier
+// one. Keys are the tree's interned records, one record per text, so this
+// index of each open object's key records tells a repeat exactly, and where
+// the earlier member lies: an open object is never reordered, so its members
+// stay in the order their names were first seen.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "value/value.h"
+#include "logging/memory.h"
+
+namespace kiv::codecs::detail {
+
+// The keys of one open object: where they start in the shared stack, how
+// many there are, and the hash table it uses once it has many.
+struct NameScope {
+  uint32_t start = 0;
+  uint32_t count = 0;
+  int32_t table = -1;
+};
+
+class MemberNames {
+ public:
+  // Scopes nest: the last one opened is the first one closed.
+  NameScope Open() { return NameScope{static_cast<uint32_t>(keys_.size()), 0, -1}; }
+  void Close(const NameScope& scope) {
+    if (scope.count != 0 || scope.table >= 0) CloseUsed(scope);
+  }
+
+  static constexpr uint32_t kAdded = UINT32_MAX;
+
+  // Records the key record as the scope's next name: kAdded when the scope
+  // did not hold it, else the position (in order of first sight) of the
+  // name it repeats.
+  uint32_t Add(NameScope& scope, const binding::InternedString* key);
+
+ private:
+  // Below this many keys a scan of the scope's records is cheapest.
+  static constexpr uint32_t kScanLimit = 16;
+
+  void CloseUsed(const NameScope& scope);
+  // Positions + 1 in an open-addressed table; 0 is free.
+  uint32_t AddToTable(Vector<uint32_t>& table, const NameScope& scope, uint32_t position);
+  void StartTable(NameScope& scope);
+
+  Vector<const binding::InternedString*> keys_;
+  // Tables of the scopes that outgrew a scan; they are reused by later
+  // scopes, so a document of many large objects allocates them once.
+  Vector<Vector<uint32_t>> tables_;
+  int32_t tablesInUse_ = 0;
+};
+
+// The keys of one open object, for MemberKeys.
+struct ObjectKeys {
+  uint32_t depth = 0;     // nesting depth: which remembered key sequence it follows
+  uint32_t index = 0;     // keys appended so far
+  bool diverged = false;  // its keys left the remembered sequence: the name index is in use
+  bool reopened = false;  // an earlier object under a repeated name, receiving more members
+  NameScope names;
+};
+
+// Appending members with their key records found once per shape of object.
+//
+// Documents repeat the shape of their objects: the records of an array tend
+// to name the same members in the same order. For each depth this keeps the
+// key records of the last object read there (counted, so they stay alive).
+// While an object names its members in that order, each key is the record
+// already held, and no name can repeat, since the remembered keys are
+// distinct: the member is appended at the cost of comparing one text. At the
+// first name that differs the object falls back to the name index, fed with
+// the keys so far, and the remembered sequence becomes this object's keys.
+// The sequence also knows how far its keys ascend, so members appended
+// along it need no comparison to keep their structure's order known.
+class MemberKeys {
+ public:
+  // `root` is the tree the records belong to. Release() must run before the
+  // root is moved from or destroyed; the destructor calls it too.
+  explicit MemberKeys(binding::Value& root) : root_(root) {}
+  ~MemberKeys() { Release(); }
+  MemberKeys(const MemberKeys&) = delete;
+  MemberKeys& operator=(const MemberKeys&) = delete;
+
+  ObjectKeys Open(std::size_t depth) {
+    ObjectKeys keys;
+    keys.depth = static_cast<uint32_t>(depth);
+    keys.names = names_.Open();
+    if (depth >= shapes_.size()) shapes_.resize(depth < 8 ? 8 : depth + 1);
+    return keys;
+  }
+  // An object that already has members (finished, in key order) and takes
+  // more: a later object under a repeated name merges into it. Its names
+  // enter the index at once; the count of them is the work it cost.
+  ObjectKeys Reopen(binding::Value& object, std::size_t depth);
+  void Close(const ObjectKeys& keys) { names_.Close(keys.names); }
+
+  // The member named `name` of `object` (a Structure of the root's tree,
+  // opened through Open or Reopen): the one already there when the name
+  // repeats, else a new one appended.
+  binding::Value* Append(binding::Value& object, ObjectKeys& keys, std::string_view name) {
+    if (!keys.diverged) {
+      const Shape& shape = shapes_[keys.depth];
+      if (keys.index < shape.keys.size()) {
+        const binding::InternedString* key = shape.keys[keys.index];
+        if (key->Size() == name.size() && binding::ValueArena::SameText(key->CStr(), name.data(), name.size())) {
+          return &object.AppendMember(key, keys.index++ < shape.ascending);
+        }
+      }
+    }
+    return AppendOther(object, keys, name);
+  }
+
+  // Gives back the counts held on remembered keys.
+  void Release();
+
+ private:
+  binding::Value* AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name);
+
+  // The keys of the last object read at one depth, in their order.
+  struct Shape {
+    Vector<const binding::InternedString*> keys;
+    uint32_t ascending = 0;  // how many leading keys are in strictly ascending order
+  };
+
+  binding::Value& root_;
+  Vector<Shape> shapes_;  // by depth
+  MemberNames names_;
+};
+
+}  // namespace kiv::codecs::detail

@@ -63,7 +63,7 @@ class BodyStream : public mem::Allocated {
 
 // The outcome of a bound-function call: a value or a failure, and the
 // response options the function may set.
-class CallResult : public ValueResult {
+class [[nodiscard]] CallResult : public ValueResult {
  public:
   CallResult() = default;
   ~CallResult() { mem::Delete(stream); }

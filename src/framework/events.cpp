@@ -1,16 +1,16 @@
 // Resource observers, counted host subscriptions, the host's event
 // callbacks and publishing.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <chrono>
 #include <limits>
 #include <thread>
 #include <utility>
 
-#include "value/host_value.h"
 #include "framework/plugin_context.h"
 #include "logging/barrier.h"
 #include "logging/log.h"
+#include "value/host_value.h"
 
 namespace kiv::framework {
 
@@ -473,14 +473,13 @@ Result<void> PluginContext::PublishResourceEvent(std::string_view eventName, con
   return Result<void>::Success();
 }
 
-Result<void> PluginContext::SendEventRecord(const char* name, HostValue& payload, uint32_t extra) {
+void PluginContext::SendEventRecord(const char* name, HostValue& payload, uint32_t extra) {
   HostEvent event;
   std::memset(static_cast<void*>(&event), 0, sizeof event);
   event.name = name;
   std::memcpy(static_cast<void*>(&event.payload), &payload, sizeof payload);
   event.extra = extra;
   HostSendEvent(&event);
-  return Result<void>::Success();
 }
 
 Result<void> PluginContext::PublishTextResource(std::string_view uri, std::string_view text) {

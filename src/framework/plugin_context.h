@@ -309,7 +309,7 @@ class PluginContext : public EventSubscriber {
   // Waits until no delivery runs the handler of a record that has left the
   // table, unless this thread is itself delivering an event.
   static void AwaitDeliveries(EventHandlerRecord& record);
-  Result<void> SendEventRecord(const char* name, HostValue& payload, uint32_t extra);
+  void SendEventRecord(const char* name, HostValue& payload, uint32_t extra);
   void StoreServiceProxyAnswer(std::string_view key, const PluginServiceProxyResponse& response);
   void FulfilServiceProxyRequest(const ServiceProxyHandler& handler, std::string_view key,
                                  const PluginServiceProxyResponse& answer);

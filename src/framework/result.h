@@ -25,7 +25,7 @@ struct CallError {
 CallError MakeCallError(uint32_t code, const char* templ, std::initializer_list<std::string_view> values);
 
 template <typename T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)), ok_(true) {}
   Result(CallError error) : error_(std::move(error)), ok_(false) {}
@@ -42,7 +42,7 @@ class Result {
 };
 
 template <>
-class Result<void> {
+class [[nodiscard]] Result<void> {
  public:
   Result() = default;
   Result(CallError error) : error_(std::move(error)), ok_(false) {}

@@ -103,7 +103,7 @@ class PathPattern {
 
 // The router's answer. `pattern` is null when no pattern accepts the request
 // (dispatch answers 404 "Invalid function").
-struct RouteMatch {
+struct [[nodiscard]] RouteMatch {
   const PathPattern* pattern = nullptr;
   PathArguments arguments;
   explicit operator bool() const noexcept { return pattern != nullptr; }

@@ -2,11 +2,11 @@
 
 #include <utility>
 
-#include "value/convert.h"
 #include "logging/diagnostics.h"
 #include "logging/format.h"
 #include "logging/log.h"
 #include "plugin/chat_helpers.h"
+#include "value/convert.h"
 
 namespace Tarn::Client::GameClientChat {
 
@@ -48,6 +48,14 @@ String Join(std::string_view a, std::string_view b, std::string_view c = {}) {
   text.reserve(a.size() + b.size() + c.size());
   text.append(a).append(b).append(c);
   return text;
+}
+
+// A relayed event the host could not be given (its data would not convert or
+// nests too deep for the host's records) is dropped: say so.
+void LogIfDropped(const kiv::framework::Result<void>& published, std::string_view uri) {
+  if (published.ok()) return;
+  kiv::log::Log(kiv::log::kError, kErrorGroups, 0, "Couldn't relay an event for \"%s\" - %s",
+                kiv::ToString(uri).c_str(), published.error().message.c_str());
 }
 
 }  // namespace
@@ -239,9 +247,10 @@ void GameClientChatPlugin::OnChatMessage(const ResourceEvent& event) {
   kiv::binding::ValueResult value;
   kiv::binding::ToValue(value, message, Api().Types());
   if (!value.Succeeded()) return;
-  PublishResourceEvent(kiv::framework::kJsonApiEventName,
-                       ResourceEvent{kiv::ToString(kInstantMessagesPath), PluginResourceEventType::Create,
-                                     static_cast<kiv::binding::Value&&>(value)});
+  LogIfDropped(PublishResourceEvent(kiv::framework::kJsonApiEventName,
+                                    ResourceEvent{kiv::ToString(kInstantMessagesPath), PluginResourceEventType::Create,
+                                                  static_cast<kiv::binding::Value&&>(value)}),
+               kInstantMessagesPath);
 }
 
 void GameClientChatPlugin::RelayPlayerEvent(const ResourceEvent& event, std::string_view publishBase) {
@@ -249,7 +258,8 @@ void GameClientChatPlugin::RelayPlayerEvent(const ResourceEvent& event, std::str
     case PluginResourceEventType::Create:
     case PluginResourceEventType::Update: {
       const std::string_view name = event.data.FindMember("name").AsText();
-      PublishTextResource(Join(publishBase, name), name);
+      const String uri = Join(publishBase, name);
+      LogIfDropped(PublishTextResource(uri, name), uri);
       break;
     }
     case PluginResourceEventType::Delete: {
@@ -257,7 +267,8 @@ void GameClientChatPlugin::RelayPlayerEvent(const ResourceEvent& event, std::str
       if (segments.size() < 4) return;
       String name;
       if (!LookUpDisplayName(DecimalText(ParseUnsigned(segments[3], 10)), &name)) return;
-      PublishResourceDeletion(Join(publishBase, name));
+      const String uri = Join(publishBase, name);
+      LogIfDropped(PublishResourceDeletion(uri), uri);
       break;
     }
   }
@@ -270,7 +281,7 @@ void GameClientChatPlugin::OnBlockedPlayer(const ResourceEvent& event) {
 void GameClientChatPlugin::OnFriend(const ResourceEvent& event) { RelayPlayerEvent(event, kBuddyBase); }
 
 void GameClientChatPlugin::OnPlaytimeReminder(const ResourceEvent& event) {
-  PublishTextResource(kAasMessagesPath, event.data.AsText());
+  LogIfDropped(PublishTextResource(kAasMessagesPath, event.data.AsText()), kAasMessagesPath);
 }
 
 }  // namespace Tarn::Client::GameClientChat

@@ -71,6 +71,22 @@ uint32_t MemberNames::Add(NameScope& scope, const binding::InternedString* key) 
   return kAdded;
 }
 
+uint32_t MemberNames::Find(const NameScope& scope, const binding::InternedString* key) const {
+  if (scope.table < 0) {
+    const binding::InternedString* const* seen = keys_.data() + scope.start;
+    for (uint32_t i = 0; i < scope.count; ++i) {
+      if (seen[i] == key) return i;
+    }
+    return kAdded;
+  }
+  const Vector<uint32_t>& table = tables_[static_cast<std::size_t>(scope.table)];
+  const std::size_t mask = table.size() - 1;
+  for (std::size_t i = Home(key, mask); table[i] != 0; i = (i + 1) & mask) {
+    if (keys_[scope.start + table[i] - 1] == key) return table[i] - 1;
+  }
+  return kAdded;
+}
+
 ObjectKeys MemberKeys::Reopen(binding::Value& object, std::size_t depth) {
   ObjectKeys keys = Open(depth);
   keys.diverged = true;
@@ -112,6 +128,22 @@ binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys
   if (shape.keys.capacity() == 0) shape.keys.reserve(16);  // a record's worth at once
   shape.keys.push_back(key);                               // the shape keeps this count
   return &object.AppendMember(key, ascending);
+}
+
+binding::Value* MemberKeys::Find(binding::Value& object, const ObjectKeys& keys, std::string_view name) {
+  if (!keys.diverged) {
+    // Its members are the first keys of the shape, in order.
+    name = name.substr(0, name.find('\0'));  // as keys are cut
+    const Shape& shape = shapes_[keys.depth];
+    for (uint32_t i = 0; i < keys.index; ++i) {
+      if (shape.keys[i]->View() == name) return &object.MemberAtPosition(i);
+    }
+    return nullptr;
+  }
+  const binding::InternedString* key = object.InternKey(name);  // cut at a zero byte, as Append cuts
+  const uint32_t position = names_.Find(keys.names, key);
+  object.ReleaseKey(key);
+  return position == MemberNames::kAdded ? nullptr : &object.MemberAtPosition(position);
 }
 
 void MemberKeys::Release() {

@@ -14,8 +14,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "value/value.h"
 #include "logging/memory.h"
+#include "value/value.h"
 
 namespace kiv::codecs::detail {
 
@@ -41,6 +41,8 @@ class MemberNames {
   // did not hold it, else the position (in order of first sight) of the
   // name it repeats.
   uint32_t Add(NameScope& scope, const binding::InternedString* key);
+  // The position of `key` in the scope, or kAdded when it holds no such name.
+  [[nodiscard]] uint32_t Find(const NameScope& scope, const binding::InternedString* key) const;
 
  private:
   // Below this many keys a scan of the scope's records is cheapest.
@@ -116,6 +118,10 @@ class MemberKeys {
     }
     return AppendOther(object, keys, name);
   }
+
+  // The member named `name` of an open object, or null: a look-up that adds
+  // nothing (a YAML alias resolving a path through an open mapping).
+  binding::Value* Find(binding::Value& object, const ObjectKeys& keys, std::string_view name);
 
   // Gives back the counts held on remembered keys.
   void Release();

@@ -1,9 +1,8 @@
 // The one way a reader turns decoded input into a Value tree.
 //
-// The JSON and MessagePack readers and the decoding of query index paths
-// build through a TreeBuilder, and the YAML reader charges its expansions to
-// the same budget, so that the bounds on what outside input may build live
-// in one place:
+// The JSON, MessagePack and YAML readers and the decoding of query index
+// paths build through a TreeBuilder, so that the bounds on what outside input
+// may build live in one place:
 // - nesting: containers open at most kMaxContainerDepth deep, so no node of
 //   the tree lies below level kMaxValueDepth (the root is level 1);
 // - size: a tree may hold at most its input's size plus a fixed allowance in
@@ -22,10 +21,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "logging/memory.h"
+#include "readers/member_names.h"
 #include "value/limits.h"
 #include "value/value.h"
-#include "readers/member_names.h"
-#include "logging/memory.h"
 
 namespace kiv::codecs {
 
@@ -107,6 +106,15 @@ class TreeBuilder {
     Frame& frame = frames_.back();
     return *keys_.Append(*frame.container, frame.keys, name);
   }
+  // The member `name` of the open object at nesting `level` (0 is the
+  // outermost), or null when it has none; adds nothing.
+  binding::Value* FindMember(std::size_t level, std::string_view name) {
+    Frame& frame = frames_[level];
+    return frame.isObject ? keys_.Find(*frame.container, frame.keys, name) : nullptr;
+  }
+  // The container open at nesting `level`.
+  binding::Value* Container(std::size_t level) const { return frames_[level].container; }
+
   // A new Empty element of the innermost open array.
   binding::Value& Element() { return array_->Append(); }
 

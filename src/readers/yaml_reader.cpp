@@ -3,16 +3,14 @@
 #include <yaml.h>
 
 #include <algorithm>
-#include <cfloat>
-#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #include "logging/format.h"
 #include "logging/memory.h"
+#include "readers/yaml_scalars.h"
 
 namespace kiv::codecs {
 namespace {
@@ -20,6 +18,7 @@ namespace {
 using binding::Value;
 using binding::ValueMember;
 using binding::ValueResult;
+using namespace yaml_scalars;
 
 constexpr const char* kParserMessage = "YAML parser error: %1. At line: %2 col: %3";
 constexpr const char* kMultiDocumentMessage = "Multi-document YAML is not supported.";
@@ -43,317 +42,6 @@ constexpr const char* kMemoryMessage = "Not enough memory to read the YAML text.
 constexpr std::string_view kTagPrefix = "tag:yaml.org,2002:";
 constexpr const char* kValueName = "yaml";
 
-// ---------------------------------------------------------------------------
-// Scalar texts
-
-bool IsCSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-int DigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return 99;
-}
-
-// For a number the parser reported out of range: whether its magnitude lies
-// above 1 (an overflow) rather than below (an underflow). `t` is the text
-// after sign and "0x"; hexadecimal digits and exponents count in bits.
-bool OverflowSide(std::string_view t, bool hex) {
-  const int base = hex ? 16 : 10;
-  const int64_t scale = hex ? 4 : 1;
-  std::size_t i = 0;
-  int64_t leadingDigits = 0;  // significant digits before the point
-  int64_t fractionZeros = 0;  // zeros after the point before the first other digit
-  bool significant = false;
-  for (; i < t.size() && DigitValue(t[i]) < base; ++i) {
-    if (significant || t[i] != '0') {
-      significant = true;
-      ++leadingDigits;
-    }
-  }
-  if (i < t.size() && t[i] == '.') {
-    for (++i; i < t.size() && DigitValue(t[i]) < base; ++i) {
-      if (significant) continue;
-      if (t[i] == '0') {
-        ++fractionZeros;
-      } else {
-        significant = true;
-      }
-    }
-  }
-  int64_t exponent = 0;
-  if (i < t.size() && (t[i] == 'e' || t[i] == 'E' || t[i] == 'p' || t[i] == 'P')) {
-    ++i;
-    bool negative = false;
-    if (i < t.size() && (t[i] == '+' || t[i] == '-')) negative = t[i++] == '-';
-    for (; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i) {
-      if (exponent < 1000000000000) exponent = exponent * 10 + (t[i] - '0');
-    }
-    if (negative) exponent = -exponent;
-  }
-  const int64_t order = leadingDigits > 0 ? (leadingDigits - 1) * scale : -(fractionZeros + 1) * scale;
-  return order + exponent >= 0;
-}
-
-// The C library's strtod over the whole text, in the C locale: leading white
-// space, a sign, decimal and "0x" hexadecimal forms, inf and nan. An overflow
-// gives an infinity, an underflow zero, as strtod does. False unless the
-// whole text is one number.
-bool ParseCDouble(std::string_view text, double* out) {
-  std::size_t i = 0;
-  while (i < text.size() && IsCSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  if (i >= text.size() || text[i] == '+' || text[i] == '-') return false;
-  const char* first = text.data() + i;
-  const char* last = text.data() + text.size();
-  bool hex = false;
-  if (last - first >= 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X')) {
-    // strtod takes the prefix only before a digit or a point; otherwise it
-    // stops after the "0" and the text is no number as a whole.
-    if (last - first < 3 || (DigitValue(first[2]) > 15 && first[2] != '.')) return false;
-    first += 2;
-    hex = true;
-  }
-  double value = 0.0;
-  const auto parsed = std::from_chars(first, last, value, hex ? std::chars_format::hex : std::chars_format::general);
-  if (parsed.ptr != last) return false;
-  if (parsed.ec == std::errc::result_out_of_range) {
-    value = OverflowSide(std::string_view(first, static_cast<std::size_t>(last - first)), hex) ? HUGE_VAL : 0.0;
-  } else if (parsed.ec != std::errc()) {
-    return false;
-  }
-  *out = negative ? -value : value;
-  return true;
-}
-
-enum class IntRead { kOk, kFormat, kRange };
-
-// The C library's strtoll / strtoull with base 0 over the whole text: leading
-// white space, a sign, "0x" hexadecimal, a leading "0" octal. The empty text
-// reads as 0.
-IntRead ParseCInteger(std::string_view text, bool isSigned, int64_t* signedOut, uint64_t* unsignedOut) {
-  *signedOut = 0;
-  *unsignedOut = 0;
-  if (text.empty()) return IntRead::kOk;
-  std::size_t i = 0;
-  while (i < text.size() && IsCSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int base = 10;
-  if (i < text.size() && text[i] == '0') {
-    base = 8;
-    if (i + 2 < text.size() && (text[i + 1] == 'x' || text[i + 1] == 'X') && DigitValue(text[i + 2]) < 16) {
-      base = 16;
-      i += 2;
-    }
-  }
-  const std::size_t start = i;
-  uint64_t magnitude = 0;
-  bool overflow = false;
-  for (; i < text.size(); ++i) {
-    const int digit = DigitValue(text[i]);
-    if (digit >= base) break;
-    const auto d = static_cast<uint64_t>(digit);
-    if (magnitude > (UINT64_MAX - d) / static_cast<uint64_t>(base)) {
-      overflow = true;
-    } else {
-      magnitude = magnitude * static_cast<uint64_t>(base) + d;
-    }
-  }
-  if (i == start || i != text.size()) return IntRead::kFormat;
-  if (overflow) return IntRead::kRange;
-  constexpr uint64_t kSignedLimit = uint64_t{1} << 63;
-  if (isSigned) {
-    if (negative) {
-      if (magnitude > kSignedLimit) return IntRead::kRange;
-      *signedOut = magnitude == kSignedLimit ? INT64_MIN : -static_cast<int64_t>(magnitude);
-    } else {
-      if (magnitude >= kSignedLimit) return IntRead::kRange;
-      *signedOut = static_cast<int64_t>(magnitude);
-    }
-    return IntRead::kOk;
-  }
-  if (negative) return IntRead::kRange;
-  *unsignedOut = magnitude;
-  return IntRead::kOk;
-}
-
-// 1 for the true words, 0 for the false words, -1 for any other text.
-int BoolWord(std::string_view t) {
-  switch (t.size()) {
-    case 1:
-      if (t[0] == 'y' || t[0] == 'Y') return 1;
-      if (t[0] == 'n' || t[0] == 'N') return 0;
-      return -1;
-    case 2:
-      if (t == "on" || t == "On" || t == "ON") return 1;
-      if (t == "no" || t == "No" || t == "NO") return 0;
-      return -1;
-    case 3:
-      if (t == "yes" || t == "Yes" || t == "YES") return 1;
-      if (t == "off" || t == "Off" || t == "OFF") return 0;
-      return -1;
-    case 4:
-      return t == "true" || t == "True" || t == "TRUE" ? 1 : -1;
-    case 5:
-      return t == "false" || t == "False" || t == "FALSE" ? 0 : -1;
-    default:
-      return -1;
-  }
-}
-
-bool IsNullWord(std::string_view t) { return t.empty() || t == "~" || t == "null" || t == "Null" || t == "NULL"; }
-
-// An integral number becomes Signed below zero and Unsigned otherwise; one
-// that no 64-bit kind can hold keeps its value as a Float.
-void StoreNumber(Value& v, double d) {
-  if (std::isnan(d) || d != std::trunc(d)) {
-    v.SetFloat(d);
-  } else if (d < 0) {
-    if (d >= -9223372036854775808.0) {
-      v.SetSigned(static_cast<int64_t>(d));
-    } else {
-      v.SetFloat(d);
-    }
-  } else if (d < 18446744073709551616.0) {
-    v.SetUnsigned(static_cast<uint64_t>(d));
-  } else {
-    v.SetFloat(d);
-  }
-}
-
-// Decimal integers are taken exactly, without the round trip through a double
-// that would change ids above 2^53; one beyond its 64-bit kind keeps its value
-// as a Float rather than rounding onto the kind's end. `magnitude` holds the
-// digits unless there are more than 19 of them.
-void StoreDecimalInteger(Value& v, std::string_view t, bool negative, uint64_t magnitude, std::size_t digits) {
-  constexpr uint64_t kSignedLimit = uint64_t{1} << 63;
-  if (digits > 19) {
-    // Twenty digits may still fit an unsigned number.
-    constexpr uint64_t kTenth = UINT64_MAX / 10;
-    magnitude = 0;
-    bool overflow = false;
-    for (const char c : t.substr(t.size() - digits)) {
-      const auto d = static_cast<uint64_t>(c - '0');
-      if (magnitude > kTenth || (magnitude == kTenth && d > UINT64_MAX % 10)) {
-        overflow = true;
-        break;
-      }
-      magnitude = magnitude * 10 + d;
-    }
-    if (overflow) {
-      double d = 0.0;
-      ParseCDouble(t, &d);
-      v.SetFloat(d);
-      return;
-    }
-  }
-  if (!negative || magnitude == 0) {
-    v.SetUnsigned(magnitude);
-  } else if (magnitude < kSignedLimit) {
-    v.SetSigned(-static_cast<int64_t>(magnitude));
-  } else if (magnitude == kSignedLimit) {
-    v.SetSigned(INT64_MIN);
-  } else {
-    double d = 0.0;
-    ParseCDouble(t, &d);
-    v.SetFloat(d);
-  }
-}
-
-// Plain numbers in the usual decimal forms, read in one pass: integers
-// exactly, and decimals whose digits fit 2^53 with a power of ten up to 22
-// by one correctly rounded multiplication or division of exact doubles,
-// which is what strtod gives. The latter only where double arithmetic is not
-// carried out in a wider format, which would round twice. False for a text
-// that needs the full conversion (or is no number).
-bool StoreDecimal(Value& v, std::string_view t) {
-  const char* p = t.data();
-  const char* const end = p + t.size();
-  bool negative = false;
-  if (*p == '-' || *p == '+') negative = *p++ == '-';
-  const char* const integerStart = p;
-  uint64_t mantissa = 0;  // wraps beyond 19 digits; those take the slow way
-  for (unsigned d; p != end && (d = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0')) <= 9; ++p) {
-    mantissa = mantissa * 10 + d;
-  }
-  const auto integerDigits = static_cast<std::size_t>(p - integerStart);
-  if (integerDigits == 0) return false;
-  if (p == end) {
-    StoreDecimalInteger(v, t, negative, mantissa, integerDigits);
-    return true;
-  }
-  if constexpr (FLT_EVAL_METHOD != 0) {
-    return false;
-  } else {
-    static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
-                                         1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    std::size_t fractionDigits = 0;
-    if (*p == '.') {
-      const char* const fractionStart = ++p;
-      for (unsigned d; p != end && (d = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0')) <= 9; ++p) {
-        mantissa = mantissa * 10 + d;
-      }
-      fractionDigits = static_cast<std::size_t>(p - fractionStart);
-      if (fractionDigits == 0) return false;
-    }
-    if (integerDigits + fractionDigits > 19 || mantissa > (uint64_t{1} << 53)) return false;
-    int scale = -static_cast<int>(fractionDigits);
-    if (p != end && (*p == 'e' || *p == 'E')) {
-      ++p;
-      bool negativeExponent = false;
-      if (p != end && (*p == '-' || *p == '+')) negativeExponent = *p++ == '-';
-      const char* const exponentStart = p;
-      int exponent = 0;
-      for (unsigned d;
-           p != end && exponent < 1000 && (d = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0')) <= 9; ++p) {
-        exponent = exponent * 10 + static_cast<int>(d);
-      }
-      if (p == exponentStart) return false;
-      scale += negativeExponent ? -exponent : exponent;
-    }
-    if (p != end || scale < -22 || scale > 22) return false;
-    double value = static_cast<double>(mantissa);
-    value = scale < 0 ? value / kPowers[-scale] : value * kPowers[scale];
-    StoreNumber(v, negative ? -value : value);
-    return true;
-  }
-}
-
-// Plain, literal and folded scalars without a tag.
-void ResolvePlain(Value& v, std::string_view t) {
-  if (t.empty()) {
-    v.Reset();
-    return;
-  }
-  const char c = t[0];
-  const bool numeric = (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || IsCSpace(c);
-  // Of the words strtod knows, only nan can be a number here: inf is the
-  // positive infinity, which does not count as one.
-  const bool nan = (c == 'n' || c == 'N') && t.size() >= 3 && (t[1] == 'a' || t[1] == 'A');
-  if (numeric || nan) {
-    if (numeric && StoreDecimal(v, t)) return;
-    double d = 0.0;
-    if (ParseCDouble(t, &d) && d != HUGE_VAL) {
-      StoreNumber(v, d);
-      return;
-    }
-  }
-  if (t.size() <= 5) {
-    if (IsNullWord(t)) {
-      v.Reset();
-      return;
-    }
-    const int word = BoolWord(t);
-    if (word >= 0) {
-      v.SetBool(word == 1);
-      return;
-    }
-  }
-  v.SetString(t);
-}
-
 unsigned long long Line(const yaml_mark_t& mark) { return static_cast<unsigned long long>(mark.line) + 1; }
 unsigned long long Column(const yaml_mark_t& mark) { return static_cast<unsigned long long>(mark.column) + 1; }
 
@@ -365,9 +53,6 @@ std::string_view Text(const yaml_char_t* text) {
 // The builder
 
 constexpr uint32_t kNoNode = 0xFFFFFFFFu;
-// Up to this many members, a mapping being filled finds a repeated key by
-// scanning the hashes of its keys; from then on through a hash index.
-constexpr std::size_t kIndexedMapSize = 64;
 
 enum class Step : uint8_t { kRoot, kElement, kMember };
 
@@ -397,28 +82,17 @@ struct Anchor {
   bool open;      // its sequence or mapping is still being filled
 };
 
-// Key hash -> member number for a large mapping being filled.
-struct KeyIndex {
-  Vector<uint64_t> slots;  // (hash << 32) | (member number + 1); 0 is free
-};
-
 enum class FrameKind : uint8_t { kPending, kSequence, kMapping };
 
-// A node being filled. A mapping gets its members through AppendMember, which
-// puts each new member at the end of the member array and leaves the array
-// alone until the mapping is next read. The builder never reads an open
-// mapping through the value, so member i stays at members[i] (frames of its
-// children point into that array), and a repeated key is found through the
-// frame's own key hashes.
+// A node being filled: the root while nothing was read, else a sequence or
+// mapping open in the tree builder, whose frame of the same number it
+// shadows with what only YAML needs (anchors, paths, size hints).
 struct Frame {
   Value* target;
-  uint32_t anchor;       // kNoAnchor or the node's anchor
-  ValueMember* members;  // mappings: the first member record
+  uint32_t anchor;  // kNoAnchor or the node's anchor
   uint32_t node;
-  uint32_t count;      // elements or members so far
-  uint32_t hashStart;  // mappings: where their key hashes begin in the hash stack
-  uint32_t index;      // mappings: key index number + 1 once indexed, else 0
-  uint32_t lastSize;   // sequences: the size of the last element that was a container
+  uint32_t count;     // sequences: elements so far
+  uint32_t lastSize;  // sequences: the size of the last element that was a container
   FrameKind kind;
   FrameKind lastKind;  // sequences: and its kind
 };
@@ -428,26 +102,12 @@ struct ChildStep {
   uint32_t element = 0;
 };
 
-// Where a member's value lies within its member record, learned once from a
-// real record.
-std::ptrdiff_t MemberValueOffset() {
-  static const std::ptrdiff_t offset = [] {
-    Value probe;
-    const Value& value = probe.Member("");
-    const ValueMember& member = probe.Members()[0];
-    return reinterpret_cast<const char*>(&value) - reinterpret_cast<const char*>(&member);
-  }();
-  return offset;
-}
-
 class YamlBuilder {
  public:
-  YamlBuilder(std::string_view text, ValueResult& result)
-      : text_(text), result_(result), valueOffset_(MemberValueOffset()), budget_(text.size()) {
+  YamlBuilder(std::string_view text, ValueResult& result) : text_(text), result_(result), tree_(text.size()) {
     nodes_.push_back(PathNode{kNoNode, 1, 0, 0, 0, Step::kRoot, false});
     frames_.reserve(64);
-    keyHashes_.reserve(256);
-    frames_.push_back(Frame{&result_, kNoAnchor, nullptr, 0, 0, 0, 0, 0, FrameKind::kPending, FrameKind::kPending});
+    frames_.push_back(Frame{&tree_.Root(), kNoAnchor, 0, 0, 0, FrameKind::kPending, FrameKind::kPending});
   }
 
   ~YamlBuilder() { yaml_event_delete(&keyEvent_); }
@@ -493,12 +153,12 @@ class YamlBuilder {
                     static_cast<unsigned long long>(parser.problem_mark.column)));
       }
     }
+    if (!failed_) result_ = tree_.Take();
   }
 
  private:
   void Fail(std::string_view message) {
     failed_ = true;
-    // Dropping the tree at once (its arena) before the message goes in.
     result_.Reset();
     result_.Fail(message);
   }
@@ -531,23 +191,20 @@ class YamlBuilder {
     }
   }
 
-  std::size_t OpenContainers() const { return frames_.size() - (frames_.front().kind == FrameKind::kPending ? 1 : 0); }
-
   // The node the next event fills below the innermost frame: a new element,
   // or the member of the pending key. Null when the event fills the frame's
   // own node (the root, before anything was read).
   Value* OpenChild(ChildStep* step) {
     Frame& top = frames_.back();
     if (top.kind == FrameKind::kSequence) {
-      Value& element = top.target->Append();
       step->step = Step::kElement;
       step->element = top.count++;
-      return &element;
+      return &tree_.Element();
     }
     if (top.kind == FrameKind::kMapping) {
       hasPendingKey_ = false;
       step->step = Step::kMember;
-      return &MapSlot(top, pendingKey_, pendingHash_);
+      return &tree_.Member(pendingKey_);
     }
     return nullptr;
   }
@@ -581,11 +238,8 @@ class YamlBuilder {
     yaml_event_delete(&keyEvent_);
     keyEvent_ = e;
     std::memset(&e, 0, sizeof e);
-    // Keys are cut at a zero byte as the value tree cuts them, so that two
-    // texts name the same member exactly when their keys are equal.
-    std::string_view key(reinterpret_cast<const char*>(keyEvent_.data.scalar.value), keyEvent_.data.scalar.length);
-    pendingHash_ = binding::CutAndHash(key);
-    pendingKey_ = key;
+    pendingKey_ =
+        std::string_view(reinterpret_cast<const char*>(keyEvent_.data.scalar.value), keyEvent_.data.scalar.length);
     hasPendingKey_ = true;
     const std::string_view anchor = Text(keyEvent_.data.scalar.anchor);
     if (!anchor.empty()) {
@@ -603,10 +257,6 @@ class YamlBuilder {
                   Column(e.start_mark)));
       return;
     }
-    if (OpenContainers() >= kYamlMaxNesting) {
-      Fail(Format(kNestingMessage, static_cast<uint32_t>(kYamlMaxNesting), Line(e.start_mark), Column(e.start_mark)));
-      return;
-    }
     ChildStep step;
     Value* target = OpenChild(&step);
     // Elements of one sequence tend to have one shape: room for as many
@@ -615,26 +265,28 @@ class YamlBuilder {
     if (step.step == Step::kElement && frames_.back().lastKind == kind) expected = frames_.back().lastSize;
     if (target != nullptr) {
       const uint32_t node = NewNode(frames_.back().node, step);
-      frames_.push_back(Frame{target, kNoAnchor, nullptr, node, 0, 0, 0, 0, kind, FrameKind::kPending});
+      frames_.push_back(Frame{target, kNoAnchor, node, 0, 0, kind, FrameKind::kPending});
     } else {
       target = frames_.back().target;
       frames_.back().kind = kind;
     }
     Frame& frame = frames_.back();
     nodes_[frame.node].frame = static_cast<uint32_t>(frames_.size());
-    if (kind == FrameKind::kSequence) {
-      // A sequence under a key seen before goes on after that sequence's elements.
-      target->MakeCollection();
-      frame.count = static_cast<uint32_t>(target->Size());
-      if (expected != 0 && frame.count == 0) target->Reserve(expected);
-    } else {
-      // A mapping under a key seen before merges into that mapping.
-      const bool merge = target->IsStructure();
-      target->MakeStructure();
-      frame.hashStart = static_cast<uint32_t>(keyHashes_.size());
-      if (merge && !AdoptMembers(frame, e.start_mark)) return;
-      if (expected != 0 && frame.count == 0) target->ReserveMembers(expected);
+    // A sequence under a key seen before goes on after that sequence's
+    // elements; a mapping merges into that mapping.
+    const bool fresh = kind == FrameKind::kSequence ? !target->IsCollection() : !target->IsStructure();
+    const bool opened = kind == FrameKind::kSequence ? tree_.OpenArray(*target) : tree_.OpenObject(*target);
+    if (!opened) {
+      if (tree_.Stopped() == TreeBuilder::Stop::kTooDeep) {
+        Fail(Format(kNestingMessage, static_cast<uint32_t>(kYamlMaxNesting), Line(e.start_mark), Column(e.start_mark)));
+      } else {
+        Fail(Format(kRepeatedKeysMessage, Line(e.start_mark), Column(e.start_mark)));
+      }
+      return;
     }
+    if (kind == FrameKind::kSequence) frame.count = static_cast<uint32_t>(target->Size());
+    if (expected != 0 && fresh)
+      kind == FrameKind::kSequence ? target->Reserve(expected) : target->ReserveMembers(expected);
     if (!anchor.empty()) {
       const uint32_t record = Record(anchor, frame.node, e.start_mark);
       if (record == kNoAnchor) return;
@@ -694,27 +346,20 @@ class YamlBuilder {
     }
     // A copy: the tree or the anchor texts may change before the key is used.
     pendingKey_ = std::string_view(keyCopy_.data(), keyCopy_.size());
-    pendingHash_ = binding::Fnv1a(pendingKey_);
     hasPendingKey_ = true;
   }
 
   void PopFrame() {
     const Frame& frame = frames_.back();
     if (frame.anchor != kNoAnchor) anchors_[frame.anchor].open = false;
-    if (frame.kind == FrameKind::kMapping) {
-      if (frame.index != 0) {
-        --indexesUsed_;
-      } else {
-        keyHashes_.resize(frame.hashStart);
-      }
-      frame.target->FinishMembers();  // once, so the finished tree is never reordered by a read
-    }
+    if (frame.kind != FrameKind::kPending) tree_.Close();  // a mapping is put in key order, once
     PathNode& node = nodes_[frame.node];
     node.frame = 0;
     if (node.step == Step::kElement) {
       Frame& parent = frames_[frames_.size() - 2];
       parent.lastKind = frame.kind;
-      parent.lastSize = std::min<uint32_t>(frame.count, 1024);
+      parent.lastSize = std::min<uint32_t>(
+          frame.kind == FrameKind::kSequence ? frame.count : static_cast<uint32_t>(frame.target->Size()), 1024);
     }
     if (!node.pinned && frame.node != 0 && frame.node + 1 == nodes_.size()) {
       keyPool_.resize(node.keyOffset);
@@ -779,8 +424,8 @@ class YamlBuilder {
     return std::string_view(anchorText_.data() + anchor.keyOffset, anchor.keyLength);
   }
 
-  // Hash tables here are arrays of (hash << 32) | (number + 1), 0 being free,
-  // with a power-of-two size.
+  // The anchor table is an array of (hash << 32) | (number + 1), 0 being
+  // free, with a power-of-two size.
   static void PlaceSlot(Vector<uint64_t>& slots, uint32_t hash, std::size_t number) {
     const std::size_t mask = slots.size() - 1;
     std::size_t slot = hash & mask;
@@ -788,88 +433,12 @@ class YamlBuilder {
     slots[slot] = (uint64_t{hash} << 32) | static_cast<uint64_t>(number + 1);
   }
 
-  // ---- mappings
-
-  Value& MapSlot(Frame& frame, std::string_view key, uint32_t hash) {
-    if (Value* existing = FindMember(frame, key, hash)) return *existing;
-    Value& member = frame.target->AppendMember(key);
-    frame.members = reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(&member) - valueOffset_) - frame.count;
-    if (frame.index != 0) {
-      Insert(indexes_[frame.index - 1], hash, frame.count++);
-    } else {
-      keyHashes_.push_back(hash);
-      if (++frame.count >= kIndexedMapSize) BuildIndex(frame);
-    }
-    return member;
-  }
-
-  Value* FindMember(const Frame& frame, std::string_view key, uint32_t hash) {
-    if (frame.index != 0) {
-      const Vector<uint64_t>& slots = indexes_[frame.index - 1].slots;
-      const std::size_t mask = slots.size() - 1;
-      for (std::size_t slot = hash & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
-        if (static_cast<uint32_t>(slots[slot] >> 32) != hash) continue;
-        ValueMember& member = frame.members[static_cast<std::size_t>(slots[slot] & 0xFFFFFFFFu) - 1];
-        if (member.name() == key) return &member.value();
-      }
-      return nullptr;
-    }
-    const uint32_t* hashes = keyHashes_.data() + frame.hashStart;
-    for (uint32_t i = 0; i < frame.count; ++i) {
-      if (hashes[i] == hash && frame.members[i].name() == key) return &frame.members[i].value();
-    }
-    return nullptr;
-  }
-
-  // A mapping that is open again for a repeated key: its members, put in key
-  // order once, become the frame's members.
-  bool AdoptMembers(Frame& frame, const yaml_mark_t& mark) {
-    const std::span<ValueMember> members = frame.target->Members();
-    frame.members = members.data();
-    frame.count = static_cast<uint32_t>(members.size());
-    // Each reopening costs the size of the mapping, charged to the text's
-    // budget, so that a text cannot make the read quadratic.
-    if (!budget_.Charge(members.size(), 0)) {
-      Fail(Format(kRepeatedKeysMessage, Line(mark), Column(mark)));
-      return false;
-    }
-    for (const ValueMember& member : members) keyHashes_.push_back(binding::Fnv1a(member.name()));
-    if (members.size() >= kIndexedMapSize) BuildIndex(frame);
-    return true;
-  }
-
-  // Moves the frame's key hashes (on top of the hash stack) into an index.
-  void BuildIndex(Frame& frame) {
-    if (indexesUsed_ == indexes_.size()) indexes_.emplace_back();
-    KeyIndex& index = indexes_[indexesUsed_++];
-    frame.index = static_cast<uint32_t>(indexesUsed_);
-    std::size_t capacity = 128;
-    while (capacity < 2 * std::size_t{frame.count}) capacity *= 2;
-    index.slots.assign(capacity, 0);
-    for (uint32_t i = 0; i < frame.count; ++i) PlaceSlot(index.slots, keyHashes_[frame.hashStart + i], i);
-    keyHashes_.resize(frame.hashStart);
-  }
-
-  static void Insert(KeyIndex& index, uint32_t hash, std::size_t number) {
-    if (2 * (number + 1) > index.slots.size()) {
-      Vector<uint64_t> old;
-      old.swap(index.slots);
-      index.slots.assign(old.size() * 2, 0);
-      for (const uint64_t entry : old) {
-        if (entry != 0) {
-          PlaceSlot(index.slots, static_cast<uint32_t>(entry >> 32), static_cast<std::size_t>(entry & 0xFFFFFFFFu) - 1);
-        }
-      }
-    }
-    PlaceSlot(index.slots, hash, number);
-  }
-
   // ---- aliases
 
   // The node at the end of a recorded path, or null after failing. Open
-  // mappings are searched through their frames, never through the value,
-  // which would reorder them; a path that ends on a node still being filled
-  // is a cycle.
+  // mappings are searched through the builder's name index, never through
+  // the value, which would order them early; a path that ends on a node
+  // still being filled is a cycle.
   const Value* Resolve(uint32_t nodeNumber, std::string_view name, const yaml_mark_t& mark) {
     steps_.clear();
     uint32_t n = nodeNumber;
@@ -877,7 +446,7 @@ class YamlBuilder {
       steps_.push_back(n);
       n = nodes_[n].parent;
     }
-    Value* current = &result_;
+    Value* current = &tree_.Root();
     std::size_t depth = 0;
     bool onSpine = nodes_[n].frame != 0;
     if (onSpine) {
@@ -894,7 +463,7 @@ class YamlBuilder {
         if (!onSpine) {
           next = current->MemberIfPresent(key);
         } else if (frames_[depth].kind == FrameKind::kMapping) {
-          next = FindMember(frames_[depth], key, binding::Fnv1a(key));
+          next = tree_.FindMember(depth, key);
         }
       }
       if (next == nullptr) {
@@ -923,7 +492,7 @@ class YamlBuilder {
   // bytes), so aliases of aliases cannot build a tree far larger than the
   // text.
   bool Charge(std::size_t nodes, std::size_t textBytes, std::string_view name, const yaml_mark_t& mark) {
-    if (budget_.Charge(nodes, textBytes)) return true;
+    if (tree_.Charge(nodes, textBytes)) return true;
     Fail(Format(kExpansionMessage, name, Line(mark), Column(mark)));
     return false;
   }
@@ -932,9 +501,9 @@ class YamlBuilder {
   // how deep it would reach, without recursion and stopping as soon as a
   // bound is passed.
   bool Measure(const Value& source, std::string_view name, const yaml_mark_t& mark) {
-    const std::size_t base = OpenContainers();
-    const std::size_t nodesLeft = budget_.NodesLeft();
-    const std::size_t bytesLeft = budget_.TextBytesLeft();
+    const std::size_t base = tree_.Depth();
+    const std::size_t nodesLeft = tree_.Budget().NodesLeft();
+    const std::size_t bytesLeft = tree_.Budget().TextBytesLeft();
     std::size_t count = 0;
     std::size_t bytes = 0;
     work_.clear();
@@ -1040,25 +609,19 @@ class YamlBuilder {
   bool failed_ = false;
   uint32_t documents_ = 0;
 
-  const std::ptrdiff_t valueOffset_;
-  Vector<Frame> frames_;
-  Vector<uint32_t> keyHashes_;  // of the members of the open mappings that are not indexed
+  TreeBuilder tree_;
+  Vector<Frame> frames_;  // frames_[i] shadows the builder's container at level i
   Vector<PathNode> nodes_;
   Vector<char> keyPool_;
   // The pending key lies in its own event, held in keyEvent_, or in keyCopy_
-  // when an alias gave it; cut at a zero byte, with its hash.
+  // when an alias gave it.
   std::string_view pendingKey_;
-  uint32_t pendingHash_ = 0;
   bool hasPendingKey_ = false;
   yaml_event_t keyEvent_{};
   String keyCopy_;
   Vector<Anchor> anchors_;
   Vector<uint64_t> anchorSlots_;
   Vector<char> anchorText_;
-
-  Vector<KeyIndex> indexes_;
-  std::size_t indexesUsed_ = 0;
-  TreeBudget budget_;
 
   Vector<uint32_t> steps_;
   Vector<std::pair<const Value*, uint32_t>> work_;
@@ -1071,7 +634,6 @@ binding::ValueResult ReadYaml(std::string_view text) {
   try {
     YamlBuilder builder(text, result);
     builder.Run();
-    result.FinishMembers();
   } catch (const std::bad_alloc&) {
     result.Reset();
     result.Fail(kMemoryMessage);

@@ -23,9 +23,9 @@
 #include <string_view>
 #include <type_traits>
 
+#include "logging/memory.h"
 #include "value/types.h"
 #include "value/value.h"
-#include "logging/memory.h"
 
 namespace kiv::binding {
 
@@ -37,10 +37,10 @@ inline constexpr std::string_view kWholeValueName = "<value>";
 
 // The converter for a field, argument or result type; null for kinds that
 // have none here (none, callback, map, and vectors whose elements are
-// vectors, maps or callbacks, or vectors without `vectorOps`). The caller
-// owns the converter (delete it). Enum and struct converters remember
-// `type.descriptor` and use it when called without a descriptor.
-Converter* CreateConverter(const TypeRef& type, const NativeVectorOps* vectorOps);
+// vectors, maps or callbacks, or vectors without `vectorOps`). Enum and
+// struct converters remember `type.descriptor` and use it when called
+// without a descriptor.
+[[nodiscard]] ConverterPtr CreateConverter(const TypeRef& type, const NativeVectorOps* vectorOps);
 
 // Makes CreateConverter the registry's converter factory. Call it before the
 // first registration: fields registered earlier have no converter of their

@@ -172,7 +172,7 @@ class Reader {
 // ---------------------------------------------------------------------------
 // Writing
 
-enum class WriteError { None, TooDeep, TooLarge, NoMemory };
+enum class [[nodiscard]] WriteError { None, TooDeep, TooLarge, NoMemory };
 
 class Writer {
  public:

@@ -26,38 +26,6 @@ std::string_view FullTypeName(TypeKind kind, const TypeDescriptor* descriptor) {
 // ---------------------------------------------------------------------------
 // Descriptors
 
-FieldDescriptor::FieldDescriptor(FieldDescriptor&& other) noexcept
-    : name(std::move(other.name)),
-      nameHash(other.nameHash),
-      description(std::move(other.description)),
-      typeId(other.typeId),
-      offset(other.offset),
-      type(other.type),
-      declaredType(other.declaredType),
-      flags(other.flags),
-      converter(std::exchange(other.converter, nullptr)),
-      owner(other.owner),
-      hostFlag(other.hostFlag),
-      vectorOps(other.vectorOps) {}
-
-FieldDescriptor& FieldDescriptor::operator=(FieldDescriptor&& other) noexcept {
-  if (&other == this) return *this;
-  delete converter;
-  name = std::move(other.name);
-  nameHash = other.nameHash;
-  description = std::move(other.description);
-  typeId = other.typeId;
-  offset = other.offset;
-  type = other.type;
-  declaredType = other.declaredType;
-  flags = other.flags;
-  converter = std::exchange(other.converter, nullptr);
-  owner = other.owner;
-  hostFlag = other.hostFlag;
-  vectorOps = other.vectorOps;
-  return *this;
-}
-
 const EnumeratorDescriptor* TypeDescriptor::FindEnumerator(std::string_view enumeratorName) const {
   auto it = enumerators.find(enumeratorName);
   return it != enumerators.end() ? &it->second : nullptr;
@@ -97,21 +65,11 @@ TypeBuilder& TypeBuilder::AddEnumerator(std::string_view name, int32_t number, s
 
 TypeBuilder& TypeBuilder::AddField(std::string_view name, std::string_view description, uint32_t offset,
                                    const TypeId& fieldType, const TypeRef& type, const TypeRef& declaredType,
-                                   uint32_t flags, Converter* converter, uint8_t hostFlag,
+                                   uint32_t flags, ConverterPtr converter, uint8_t hostFlag,
                                    const NativeVectorOps* vectorOps) {
-  if (!IsNew()) {
-    delete converter;
-    return *this;
-  }
-  FieldDescriptor* added;
-  try {
-    added = &descriptor->fields.emplace_back();
-  } catch (...) {
-    delete converter;
-    throw;
-  }
-  FieldDescriptor& field = *added;
-  field.converter = converter;  // owned by the field from here on
+  if (!IsNew()) return *this;
+  FieldDescriptor& field = descriptor->fields.emplace_back();
+  field.converter = std::move(converter);
   field.name = ToString(name);
   field.nameHash = Fnv1a(name);
   field.description = ToString(description);
@@ -144,9 +102,7 @@ TypeBuilder& TypeBuilder::SetNameSpace(std::string_view text) {
 // ---------------------------------------------------------------------------
 // Registry
 
-TypeRegistry::~TypeRegistry() {
-  for (TypeDescriptor* descriptor : order_) delete descriptor;
-}
+TypeRegistry::~TypeRegistry() = default;
 
 TypeBuilder TypeRegistry::BeginType(uint32_t size, std::string_view name, const TypeId& type, bool isEnum) {
   platform::LockGuard<platform::Mutex> lock(mutex_);
@@ -157,19 +113,15 @@ TypeBuilder TypeRegistry::BeginType(uint32_t size, std::string_view name, const 
     builder.exists = true;
     return builder;
   }
-  auto* descriptor = new TypeDescriptor();
-  try {
-    descriptor->size = size;
-    descriptor->isEnum = isEnum;
-    descriptor->name = ToString(name);
-    descriptor->id = type.id;
-    descriptor->typeId = &type;
-    descriptor->registry = this;
-    order_.push_back(descriptor);  // from here on the registry owns it
-  } catch (...) {
-    delete descriptor;
-    throw;
-  }
+  auto owned = std::make_unique<TypeDescriptor>();
+  TypeDescriptor* descriptor = owned.get();
+  descriptor->size = size;
+  descriptor->isEnum = isEnum;
+  descriptor->name = ToString(name);
+  descriptor->id = type.id;
+  descriptor->typeId = &type;
+  descriptor->registry = this;
+  order_.push_back(std::move(owned));
   byName_.emplace(std::string_view(descriptor->name), descriptor);
   if (!type.IsReserved()) {
     auto [it, inserted] = byId_.emplace(type.id, descriptor);
@@ -206,7 +158,10 @@ const EnumeratorDescriptor* TypeRegistry::FindEnumerator(const TypeId& type, int
 
 Vector<const TypeDescriptor*> TypeRegistry::Descriptors() const {
   platform::LockGuard<platform::Mutex> lock(mutex_);
-  return Vector<const TypeDescriptor*>(order_.begin(), order_.end());
+  Vector<const TypeDescriptor*> all;
+  all.reserve(order_.size());
+  for (const auto& descriptor : order_) all.push_back(descriptor.get());
+  return all;
 }
 
 std::size_t TypeRegistry::Count() const {
@@ -219,7 +174,7 @@ void TypeRegistry::SetConverterFactory(ConverterFactory factory) {
   factory_ = factory;
 }
 
-Converter* TypeRegistry::MakeConverter(const TypeRef& type, const NativeVectorOps* vectorOps) const {
+ConverterPtr TypeRegistry::MakeConverter(const TypeRef& type, const NativeVectorOps* vectorOps) const {
   ConverterFactory factory;
   {
     platform::LockGuard<platform::Mutex> lock(mutex_);

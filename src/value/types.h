@@ -17,12 +17,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
-#include "value/value.h"
 #include "logging/memory.h"
 #include "platform/platform.h"
+#include "value/value.h"
 
 namespace kiv::binding {
 
@@ -152,6 +154,11 @@ class Converter : public mem::Allocated {
   virtual ~Converter() = default;
 };
 
+// A converter and who owns it: a field, an argument, or a conversion made for
+// one occasion. Converters are allocated through mem::Allocated, whose delete
+// the default deleter calls.
+using ConverterPtr = std::unique_ptr<Converter>;
+
 // Type-erased access to a native Vector<T>, for converters that work from
 // descriptors rather than native types.
 struct NativeVectorOps {
@@ -172,7 +179,7 @@ inline constexpr NativeVectorOps kNativeVectorOps = {
 };
 
 // Makes the converter for a field or argument type; null when there is none.
-using ConverterFactory = Converter* (*)(const TypeRef& type, const NativeVectorOps* vectorOps);
+using ConverterFactory = ConverterPtr (*)(const TypeRef& type, const NativeVectorOps* vectorOps);
 
 // ---------------------------------------------------------------------------
 // Descriptors
@@ -189,13 +196,6 @@ struct EnumeratorDescriptor {
 };
 
 struct FieldDescriptor {
-  FieldDescriptor() = default;
-  ~FieldDescriptor() { delete converter; }
-  FieldDescriptor(FieldDescriptor&& other) noexcept;
-  FieldDescriptor& operator=(FieldDescriptor&& other) noexcept;
-  FieldDescriptor(const FieldDescriptor&) = delete;
-  FieldDescriptor& operator=(const FieldDescriptor&) = delete;
-
   String name;
   uint32_t nameHash = 0;  // FNV-1a of the name
   String description;
@@ -204,7 +204,7 @@ struct FieldDescriptor {
   TypeRef type;
   TypeRef declaredType;  // kind None when not given; else what the host is shown
   uint32_t flags = 0;
-  Converter* converter = nullptr;  // owned
+  ConverterPtr converter;  // null: the kind needs none, or no factory was installed
   const TypeDescriptor* owner = nullptr;
   uint8_t hostFlag = 0;                        // passed on to the host's field record
   const NativeVectorOps* vectorOps = nullptr;  // for vector fields registered from native types
@@ -327,7 +327,7 @@ uint32_t MemberOffset(F C::*member) {
 struct FieldOptions {
   uint32_t flags = 0;
   TypeRef declaredType{};
-  Converter* converter = nullptr;  // taken over; made by the registry's factory when null
+  ConverterPtr converter{};  // null: made by the registry's factory
   uint8_t hostFlag = 0;
 };
 
@@ -349,9 +349,9 @@ class TypeBuilder {
 
   // Inserts, or for a name already present overwrites, an enumerator.
   TypeBuilder& AddEnumerator(std::string_view name, int32_t number, std::string_view description = {});
-  // Appends a field; the converter is taken over (and deleted when nothing is added).
+  // Appends a field with its converter (dropped when nothing is added).
   TypeBuilder& AddField(std::string_view name, std::string_view description, uint32_t offset, const TypeId& fieldType,
-                        const TypeRef& type, const TypeRef& declaredType, uint32_t flags, Converter* converter,
+                        const TypeRef& type, const TypeRef& declaredType, uint32_t flags, ConverterPtr converter,
                         uint8_t hostFlag = 0, const NativeVectorOps* vectorOps = nullptr);
   // An empty text adds nothing.
   TypeBuilder& AddTag(std::string_view tag);
@@ -366,7 +366,7 @@ class StructBuilder : public TypeBuilder {
 
   template <typename F, typename C>
   StructBuilder& Field(std::string_view name, F C::*member, std::string_view description = {},
-                       const FieldOptions& options = {});
+                       FieldOptions options = {});
   StructBuilder& Tag(std::string_view tag) {
     AddTag(tag);
     return *this;
@@ -442,7 +442,7 @@ class TypeRegistry {
   std::size_t Count() const;
 
   void SetConverterFactory(ConverterFactory factory);
-  Converter* MakeConverter(const TypeRef& type, const NativeVectorOps* vectorOps) const;
+  [[nodiscard]] ConverterPtr MakeConverter(const TypeRef& type, const NativeVectorOps* vectorOps) const;
 
   // The type reference of a native type; `missing` is set when it refers to
   // a structure or enumeration that is not registered.
@@ -464,7 +464,7 @@ class TypeRegistry {
   mutable platform::Mutex mutex_;
   HashMap<std::string_view, TypeDescriptor*, NameHash> byName_;  // keys view the descriptors' names
   HashMap<uint32_t, TypeDescriptor*, IdHash> byId_;
-  Vector<TypeDescriptor*> order_;
+  Vector<std::unique_ptr<TypeDescriptor>> order_;  // the registry owns every descriptor
   ConverterFactory factory_ = nullptr;
 };
 
@@ -495,18 +495,16 @@ TypeRef TypeRegistry::NativeTypeRef(bool* missing) const {
 template <typename S>
 template <typename F, typename C>
 StructBuilder<S>& StructBuilder<S>::Field(std::string_view name, F C::*member, std::string_view description,
-                                          const FieldOptions& options) {
+                                          FieldOptions options) {
   static_assert(!std::is_function_v<F>, "fields are data members");
-  if (!IsNew()) {
-    delete options.converter;
-    return *this;
-  }
+  if (!IsNew()) return *this;
   bool missing = false;
   const TypeRef type = registry->NativeTypeRef<F>(&missing);
   const NativeVectorOps* ops = NativeVectorOpsOf<F>();
-  Converter* converter = options.converter != nullptr ? options.converter : registry->MakeConverter(type, ops);
+  ConverterPtr converter =
+      options.converter != nullptr ? std::move(options.converter) : registry->MakeConverter(type, ops);
   AddField(name, description, MemberOffset<S>(member), StaticType::Id<F>(), type, options.declaredType, options.flags,
-           converter, options.hostFlag, ops);
+           std::move(converter), options.hostFlag, ops);
   if (missing) errorCode = kBuilderUnregisteredFieldType;
   return *this;
 }

@@ -350,7 +350,7 @@ inline Value& Value::AppendMember(const InternedString* key, bool ascending) {
 // A value with a success flag: the outcome of conversions, readers and
 // bound-function calls. Once failed, later steps on it are expected to do
 // nothing; the caller checks Succeeded() once.
-class ValueResult : public Value {
+class [[nodiscard]] ValueResult : public Value {
  public:
   ValueResult() noexcept = default;
   ValueResult(const ValueResult& other) : Value(other), succeeded_(other.succeeded_) {}

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -189,9 +190,9 @@ TEST(TypeBuilders, FieldsComeFromTheNativeStructure) {
     TypeRegistry registry;
     const NativeVectorOps* seenOps = nullptr;
     static const NativeVectorOps** seen = &seenOps;
-    registry.SetConverterFactory([](const TypeRef& type, const NativeVectorOps* ops) -> Converter* {
+    registry.SetConverterFactory([](const TypeRef& type, const NativeVectorOps* ops) -> ConverterPtr {
       if (ops != nullptr) *seen = ops;
-      return new CountingConverter(type);
+      return std::make_unique<CountingConverter>(type);
     });
     registry.BeginEnum<Color>("Color").Enumerator("Red", Color::Red);
     registry.BeginStruct<Inner>("Inner").Field("number", &Inner::number);
@@ -246,7 +247,7 @@ TEST(TypeBuilders, FieldsComeFromTheNativeStructure) {
       EXPECT_EQ(f.type.descriptor, expected[i].descriptor);
       EXPECT_EQ(f.owner, record);
       ASSERT_NE(f.converter, nullptr);
-      EXPECT_EQ(static_cast<CountingConverter*>(f.converter)->type_.kind, expected[i].kind);
+      EXPECT_EQ(static_cast<CountingConverter*>(f.converter.get())->type_.kind, expected[i].kind);
     }
     EXPECT_EQ(record->fields[1].flags, kFieldRequired);
     EXPECT_EQ(record->fields[1].description, "A flag.");
@@ -270,8 +271,8 @@ TEST(TypeBuilders, FieldsComeFromTheNativeStructure) {
     EXPECT_TRUE(native.inners.empty());
 
     // A second registration adds nothing and leaks no converter.
-    registry.BeginStruct<Record>("Record").Field("flag", &Record::flag, "",
-                                                 {.converter = new CountingConverter({TypeKind::Bool})});
+    registry.BeginStruct<Record>("Record").Field(
+        "flag", &Record::flag, "", {.converter = std::make_unique<CountingConverter>(TypeRef{TypeKind::Bool})});
     EXPECT_EQ(record->fields.size(), 11u);
     EXPECT_EQ(g_converters, 12);
   }

@@ -33,6 +33,8 @@
 
 namespace kivhost {
 
+class EventBus;
+class Journal;
 class Peers;
 struct PluginSlot;
 
@@ -203,18 +205,20 @@ class Host {
  private:
   friend struct Internals;
   uint64_t NextSeq() { return ++seq_; }
-  void Record(RecordedRequest request);
   // Publish and PublishResource for a payload or data the caller gives up.
   void PublishOwned(const std::string& name, json payload, uint32_t extra, const std::string& source);
   void PublishResourceOwned(const std::string& uri, const std::string& type, json data, const std::string& source);
   void Log(const std::string& plugin, int32_t level, const std::string& text);
   Answer CallEndpoint(const std::shared_ptr<PluginSlot>& slot, const void* entry, const Call& call);
-  void Deliver(const std::shared_ptr<PluginSlot>& slot);
   void Unload(const std::shared_ptr<PluginSlot>& slot);
   void RebuildRoutes();
   std::shared_ptr<PluginSlot> SlotByName(const std::string& name) const;
 
   HostOptions options_;
+  // In this order: the bus records into the journal, and the peers log and
+  // publish through both, so each outlives what uses it.
+  std::unique_ptr<Journal> journal_;
+  std::unique_ptr<EventBus> bus_;
   std::unique_ptr<Peers> peers_;
   std::atomic<uint64_t> seq_{0};
   std::atomic<uint32_t> nextToken_{0x4B490001};
@@ -228,33 +232,6 @@ class Host {
     const void* entry;
   };
   Router<EndpointTarget> routes_;
-
-  mutable std::mutex subscriptionsMutex_;
-  struct Subscription {
-    std::string name;
-    std::shared_ptr<PluginSlot> slot;
-    uint32_t token;
-    HostEventCallback callback;
-    void* context;
-    uint32_t flag;
-  };
-  std::vector<Subscription> subscriptions_;
-
-  mutable std::mutex recordsMutex_;
-  std::deque<RecordedRequest> requests_;
-  std::deque<std::shared_ptr<const RecordedEvent>> events_;  // shared with the observers being called
-  std::deque<LogLine> logs_;
-
-  std::mutex printMutex_;
-
-  mutable std::mutex observersMutex_;
-  int nextObserver_ = 0;
-  using ObserverList = std::vector<std::pair<int, std::function<void(const RecordedEvent&)>>>;
-  std::shared_ptr<const ObserverList> observers_;
-
-  std::mutex idleMutex_;
-  std::condition_variable idleCv_;
-  std::atomic<int> pendingDeliveries_{0};
 };
 
 // Fills a response record from an answer with host-owned contents and the

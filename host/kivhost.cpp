@@ -3,15 +3,10 @@
 // event stream over HTTP on the loopback interface, or runs a scenario file.
 // Built without the HTTP front (KIV_HOST_HTTP unset), it only runs scenarios
 // and prints the API description.
-#include <pthread.h>
-#include <signal.h>
-
 #include <CLI/CLI.hpp>
-#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "host.h"
 #ifdef KIV_HOST_HTTP
@@ -19,54 +14,9 @@
 #endif
 #include "peers.h"
 #include "scenario.h"
+#include "signal_watcher.h"
 
 namespace {
-
-// SIGINT and SIGTERM are taken by one thread that ends whatever runs; the
-// plugins are then destroyed and unloaded on the main thread.
-class SignalWatcher {
- public:
-  SignalWatcher() {
-    sigemptyset(&set_);
-    sigaddset(&set_, SIGINT);
-    sigaddset(&set_, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-    thread_ = std::thread([this] {
-      int signal = 0;
-      while (sigwait(&set_, &signal) == 0) {
-        if (done_.load()) return;
-        received_.store(signal);
-        std::function<void()> onSignal;
-        {
-          std::lock_guard<std::mutex> lock(mutex_);
-          onSignal = onSignal_;
-        }
-        if (onSignal) onSignal();
-      }
-    });
-  }
-  ~SignalWatcher() {
-    done_.store(true);
-    pthread_kill(thread_.native_handle(), SIGTERM);
-    thread_.join();
-  }
-  void OnSignal(std::function<void()> fn) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    onSignal_ = std::move(fn);
-  }
-  const std::atomic<bool>& stopFlag() const { return stop_; }
-  int received() const { return received_.load(); }
-  void RequestStop() { stop_.store(true); }
-
- private:
-  sigset_t set_;
-  std::thread thread_;
-  std::atomic<bool> done_{false};
-  std::atomic<bool> stop_{false};
-  std::atomic<int> received_{0};
-  std::mutex mutex_;
-  std::function<void()> onSignal_;
-};
 
 bool ReadFile(const std::string& path, std::string* text) {
   std::ifstream in(path, std::ios::binary);
@@ -161,7 +111,7 @@ int main(int argc, char** argv) {
   }
   if (plugins.empty()) plugins.push_back(KIV_DEFAULT_PLUGIN);
 
-  SignalWatcher signals;
+  kivhost::SignalWatcher signals;
   int status = 0;
   {
     kivhost::Host host(options);

@@ -335,7 +335,7 @@ class ReadWalk {
       const Value& member = top.input->FindMember(fieldName);
       if (member.IsEmpty()) {
         if ((field.flags & kFieldRequired) != 0) {
-          Fail(result_, kMissingField, top.name, fieldName, NameOf(*top.descriptor));
+          Fail(result_, kMissingField, top.name, NameOf(*top.descriptor), fieldName);
         }
         continue;
       }

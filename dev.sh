@@ -288,7 +288,7 @@ cmd_test_windows() {
   ensure_i386_exec
   build_mingw_libyaml
   configure_build windows-x86
-  check_dll build/windows-x86/src/kiv-game-client-chat.dll
+  check_dll build/windows-x86/src/plugin/kiv-game-client-chat.dll
   wine_start
   ctest --preset windows-x86
 }

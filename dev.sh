@@ -5,6 +5,8 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# Paths given on the command line (install-sdk's PREFIX) are the caller's.
+CALLER_DIR=$PWD
 cd "$ROOT"
 
 export DEBIAN_FRONTEND=noninteractive
@@ -232,9 +234,10 @@ configure_build() {
   cmake --build --preset "$1" -j"$JOBS"
 }
 
-# The DLL must export the load function and need nothing but system DLLs.
+# check_dll DLL [EXPORT]: the DLL must export its load function (the chat
+# plugin's by default) and nothing else, and need nothing but system DLLs.
 check_dll() {
-  local dll=$1 dump
+  local dll=$1 export=${2:-load_kiv_game_client_chat} dump
   [[ -f $dll ]] || die "$dll was not built"
   dump=$(i686-w64-mingw32-objdump -p "$dll")
   local exports imports bad
@@ -243,7 +246,7 @@ check_dll() {
   imports=$(awk '/DLL Name:/ { print $3 }' <<<"$dump" | sort -u)
   say "$(basename "$dll") exports: $(tr '\n' ' ' <<<"$exports")"
   say "$(basename "$dll") imports: $(tr '\n' ' ' <<<"$imports")"
-  grep -qx 'load_kiv_game_client_chat' <<<"$exports" || die "$dll does not export load_kiv_game_client_chat"
+  [[ $exports == "$export" ]] || die "$dll must export $export and nothing else"
   bad=$(grep -viE '^(kernel32|msvcrt|advapi32|user32|ws2_32)\.dll$|^api-ms-win-.*\.dll$' <<<"$imports" || true)
   [[ -z $bad ]] || die "$dll imports non-system DLLs: $(tr '\n' ' ' <<<"$bad")"
 }
@@ -360,6 +363,225 @@ cmd_fuzz() {
   [[ $found == 1 ]] || die "fuzz/CMakeLists.txt exists but built no fuzz programs under build/fuzz/fuzz"
 }
 
+# --- the plugin author's SDK ---------------------------------------------
+
+SDK_DIR=build/sdk
+
+# install-sdk PRESET PREFIX: build what the SDK holds with PRESET (the rooms,
+# and kivhost where the preset builds it) and install it into PREFIX. The
+# preset's build directory is configured only when it has never been.
+cmd_install_sdk() {
+  local preset=${1:-} prefix=${2:-}
+  [[ -n $preset && -n $prefix ]] || die "usage: ./dev.sh install-sdk PRESET PREFIX (PRESET: release, x86 or windows-x86)"
+  case $preset in
+    release) ensure_pkgs "${PKGS_DEV[@]}" "${PKGS_RELEASE[@]}" ;;
+    x86) ensure_pkgs "${PKGS_DEV[@]}" "${PKGS_X86[@]}" ;;
+    windows-x86)
+      ensure_pkgs "${PKGS_DEV[@]}" "${PKGS_WINDOWS[@]}"
+      build_mingw_libyaml
+      ;;
+    *) die "install-sdk: no SDK from preset '$preset' (release, x86 or windows-x86)" ;;
+  esac
+  [[ $prefix == /* ]] || prefix=$CALLER_DIR/$prefix
+  local build=build/$preset log="$LOG_DIR/sdk-$preset.log"
+  : >"$log"
+  if [[ ! -f $build/CMakeCache.txt ]]; then
+    cmake --preset "$preset" >>"$log" 2>&1 || {
+      tail -n 30 "$log" >&2
+      die "configuring $preset failed (see build/logs/sdk-$preset.log)"
+    }
+  fi
+  local targets=(kiv_framework)
+  grep -q '^KIV_BUILD_HOST:BOOL=ON' "$build/CMakeCache.txt" && targets+=(kivhost)
+  say "building ${targets[*]} ($preset) and installing the SDK into $prefix"
+  cmake --build "$build" -j"$JOBS" --target "${targets[@]}" >>"$log" 2>&1 || {
+    grep -E 'error|Error' "$log" | head -n 30 >&2
+    die "building the SDK with $preset failed (see build/logs/sdk-$preset.log)"
+  }
+  cmake --install "$build" --prefix "$prefix" --component sdk >>"$log" 2>&1 || {
+    tail -n 30 "$log" >&2
+    die "installing the SDK from $preset failed (see build/logs/sdk-$preset.log)"
+  }
+}
+
+# An installed SDK must not point back into this tree (it is copied or
+# moved as a whole) and its headers must not ask for what only the readers'
+# sources use.
+check_sdk_contents() {
+  local prefix=$1 found
+  found=$(grep -rlF "$ROOT" "$prefix/lib/cmake" "$prefix/lib/pkgconfig" || true)
+  [[ -z $found ]] || die "the SDK in $prefix names this source tree in: $found"
+  found=$(grep -rlE '#[[:space:]]*include[[:space:]]*[<"](rapidjson/|yaml\.h)' "$prefix/include" || true)
+  [[ -z $found ]] || die "installed headers include RapidJSON or libyaml: $found"
+  [[ -f $prefix/include/kiv/kiv_plugin.h && -f $prefix/include/kiv/framework/plugin.h ]] ||
+    die "the SDK in $prefix lacks kiv_plugin.h or framework/plugin.h"
+}
+
+# expect_refusal TEXT... -- COMMAND...: COMMAND must fail, saying every TEXT.
+expect_refusal() {
+  local texts=() out t
+  while [[ $1 != -- ]]; do
+    texts+=("$1")
+    shift
+  done
+  shift
+  if out=$("$@" 2>&1); then
+    printf '%s\n' "$out" >&2
+    die "expected a failure from: $*"
+  fi
+  for t in "${texts[@]}"; do
+    grep -qF -- "$t" <<<"$out" || {
+      printf '%s\n' "$out" >&2
+      die "the failure of '$*' does not say: $t"
+    }
+  done
+  say "refused as it should be: $(grep -m 1 -F -- "${texts[0]}" <<<"$out" | cut -c 1-240)"
+}
+
+# build_template NAME SDK [CMAKE ARGS...]: the template, out of the tree,
+# against the SDK in build/sdk/SDK, into build/sdk/template-NAME.
+build_template() {
+  local name=$1 sdk=$ROOT/$SDK_DIR/$2 dir=$SDK_DIR/template-$1 log="$LOG_DIR/sdk-template-$1.log"
+  shift 2
+  rm -rf "$dir"
+  { cmake -S examples/template -B "$dir" -DCMAKE_PREFIX_PATH="$sdk" "$@" && cmake --build "$dir" -j"$JOBS"; } \
+    >"$log" 2>&1 || {
+    tail -n 30 "$log" >&2
+    die "building the template ($name) against $sdk failed (see build/logs/sdk-template-$name.log)"
+  }
+}
+
+# The guide's shell blocks, in order, as one script in an empty folder, with
+# the SDKs this run installed; then the C++ the guide shows must be, line for
+# line, in the template as the guide left it.
+run_guide() {
+  local work=$SDK_DIR/guide script=$SDK_DIR/guide.sh
+  rm -rf "$work"
+  mkdir -p "$work"
+  awk '/^```sh$/ { on = 1; next } /^```$/ { on = 0; next } on { print }' docs/plugin-guide.md >"$script"
+  [[ -s $script ]] || die "docs/plugin-guide.md has no sh blocks"
+  say "running the $(grep -c . "$script") command lines of docs/plugin-guide.md in $work"
+  (cd "$work" && KIV_SRC=$ROOT SDK=$ROOT/$SDK_DIR/x86-64 SDK_WIN=$ROOT/$SDK_DIR/windows-x86 \
+    bash -euo pipefail -x "$ROOT/$script") >"$LOG_DIR/sdk-guide.log" 2>&1 || {
+    tail -n 40 "$LOG_DIR/sdk-guide.log" >&2
+    die "a command of docs/plugin-guide.md failed (see build/logs/sdk-guide.log)"
+  }
+  # The code the guide shows is what the guide's copy of the template holds.
+  local lang file copy missing
+  for lang in cpp:template_plugin.cpp cmake:CMakeLists.txt; do
+    file=${lang#*:}
+    lang=${lang%%:*}
+    copy=$(find "$work" -mindepth 2 -maxdepth 2 -name "$file" -print -quit)
+    [[ -n $copy ]] || die "the guide left no copy of the template's $file in $work"
+    missing=$(awk -v lang="$lang" '$0 == "```" lang { on = 1; next } /^```$/ { on = 0; next } on && NF { sub(/^[ \t]+/, ""); print }' \
+      docs/plugin-guide.md | while IFS= read -r line; do
+      grep -qF -- "$line" "$copy" || printf '  %s\n' "$line"
+    done)
+    [[ -z $missing ]] || die "docs/plugin-guide.md shows $lang lines that its copy of $file lacks:"$'\n'"$missing"
+  done
+}
+
+# The SDK on each target: installed from the release, x86 and windows-x86
+# presets into build/sdk/<target>, the template built out of the tree against
+# it and run in that target's kivhost; the refusals a plugin author can meet;
+# then every command of docs/plugin-guide.md.
+cmd_sdk() {
+  ensure_pkgs "${PKGS_DEV[@]}" "${PKGS_RELEASE[@]}" "${PKGS_X86[@]}" "${PKGS_WINDOWS[@]}"
+  rm -rf "${SDK_DIR:?}"
+  local host plugin
+
+  # x86-64
+  cmd_install_sdk release "$SDK_DIR/x86-64"
+  check_sdk_contents "$SDK_DIR/x86-64"
+  host=$SDK_DIR/x86-64/bin/kivhost
+  local version
+  version=$("$host" --version)
+  [[ $version == "kivhost $(sdk_version) (plugin API $(sdk_version))" ]] ||
+    die "kivhost --version does not say $(sdk_version): $version"
+  build_template x86-64 x86-64
+  # The same targets, exported from the build tree.
+  build_template x86-64-build-tree x86-64 -DKivPluginSdk_DIR="$ROOT/build/release/sdk"
+  plugin=$SDK_DIR/template-x86-64/libkiv-template.so
+  "$host" -q -p "$plugin" script examples/template/template.kivs >"$LOG_DIR/sdk-scenario-x86-64.log" 2>&1 || {
+    cat "$LOG_DIR/sdk-scenario-x86-64.log" >&2
+    die "the template's scenario failed on x86-64"
+  }
+  say "x86-64: the template passes its scenario"
+  # A plugin builds with the SDK's pkg-config file alone, too.
+  local pc_flags
+  pc_flags=$(PKG_CONFIG_PATH=$SDK_DIR/x86-64/lib/pkgconfig pkg-config --cflags --libs kiv-plugin-sdk)
+  # shellcheck disable=SC2086
+  g++ -std=c++20 -shared -fPIC -fvisibility=hidden examples/template/template_plugin.cpp -o "$SDK_DIR/libkiv-template-pc.so" \
+    $pc_flags -Wl,-z,defs >"$LOG_DIR/sdk-pkg-config.log" 2>&1 || {
+    tail -n 20 "$LOG_DIR/sdk-pkg-config.log" >&2
+    die "the template does not link with the flags of kiv-plugin-sdk.pc"
+  }
+  # kiv_add_plugin fails the link of a plugin whose sources do not define
+  # the export it was told of.
+  mkdir -p "$SDK_DIR/wrong-export"
+  printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(wrong_export LANGUAGES CXX)' \
+    'find_package(KivPluginSdk CONFIG REQUIRED)' \
+    "kiv_add_plugin(NAME kiv-template SOURCES $ROOT/examples/template/template_plugin.cpp EXPORT_NAME load_kiv_other)" \
+    >"$SDK_DIR/wrong-export/CMakeLists.txt"
+  cmake -S "$SDK_DIR/wrong-export" -B "$SDK_DIR/wrong-export/build" -DCMAKE_PREFIX_PATH="$ROOT/$SDK_DIR/x86-64" \
+    >"$LOG_DIR/sdk-wrong-export.log" 2>&1 || die "configuring $SDK_DIR/wrong-export failed"
+  expect_refusal "load_kiv_other" -- cmake --build "$SDK_DIR/wrong-export/build"
+  # What a plugin author can meet: a host of another major, a load function
+  # not where the host looks, a file that is no plugin library.
+  local other=$SDK_DIR/libkiv-template-renamed.so
+  cp "$plugin" "$other"
+  expect_refusal "host plugin API 19.0.0" "the plugin requires $(sdk_version)" "$plugin" -- \
+    "$host" --host-version 19 -p "$plugin" api
+  expect_refusal "$other has no export load_kiv_template_renamed" "PATH=EXPORT" -- "$host" -p "$other" api
+  expect_refusal "$plugin has no export load_other" -- "$host" -p "$plugin=load_other" api
+  expect_refusal "Cannot load examples/template/template.kivs" -- "$host" -p examples/template/template.kivs api
+
+  # 32-bit Linux
+  ensure_i386_exec
+  cmd_install_sdk x86 "$SDK_DIR/x86"
+  check_sdk_contents "$SDK_DIR/x86"
+  local toolchain=$ROOT/$SDK_DIR/x86/share/KivPluginSdk/toolchain-linux-x86.cmake
+  # The 64-bit SDK is refused by a -m32 build, saying why.
+  rm -rf "$SDK_DIR/wrong-target"
+  expect_refusal "built for Linux 64-bit" "not usable from this Linux 32-bit build" -- \
+    cmake -S examples/template -B "$SDK_DIR/wrong-target" -DCMAKE_PREFIX_PATH="$ROOT/$SDK_DIR/x86-64" \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+  build_template x86 x86 -DCMAKE_TOOLCHAIN_FILE="$toolchain"
+  "$SDK_DIR/x86/bin/kivhost" -q -p "$SDK_DIR/template-x86/libkiv-template.so" script examples/template/template.kivs \
+    >"$LOG_DIR/sdk-scenario-x86.log" 2>&1 || {
+    cat "$LOG_DIR/sdk-scenario-x86.log" >&2
+    die "the template's scenario failed on 32-bit Linux"
+  }
+  say "x86: the template passes its scenario"
+
+  # Windows DLL, run by the Windows kivhost under Wine
+  ensure_pkgs -t "$(codename)" "${PKGS_WINE[@]}"
+  cmd_install_sdk windows-x86 "$SDK_DIR/windows-x86"
+  check_sdk_contents "$SDK_DIR/windows-x86"
+  build_template windows-x86 windows-x86 \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/$SDK_DIR/windows-x86/share/KivPluginSdk/toolchain-mingw-i686.cmake"
+  plugin=$SDK_DIR/template-windows-x86/kiv-template.dll
+  check_dll "$plugin" load_kiv_template
+  wine_start
+  host=$SDK_DIR/windows-x86/bin/kivhost.exe
+  wine "$host" -q -p "$plugin" script examples/template/template.kivs >"$LOG_DIR/sdk-scenario-windows-x86.log" 2>&1 || {
+    cat "$LOG_DIR/sdk-scenario-windows-x86.log" >&2
+    die "the template's scenario failed in the Windows kivhost"
+  }
+  say "windows-x86: the template passes its scenario under Wine"
+  expect_refusal "host plugin API 19.0.0" "the plugin requires $(sdk_version)" "$plugin" -- \
+    wine "$host" --host-version 19 -p "$plugin" api
+
+  run_guide
+  say "the SDK works on x86-64, x86 and windows-x86 (under Wine), and every command of docs/plugin-guide.md ran"
+}
+
+# The version this tree builds: the boundary header's plugin API version.
+sdk_version() {
+  awk '/^#define KIV_PLUGIN_API_(MAJOR|MINOR|PATCH) / { sub(/u$/, "", $3); v = v (v == "" ? "" : ".") $3 } END { print v }' \
+    include/kiv_plugin.h
+}
+
 usage() {
   cat <<'EOF'
 usage: ./dev.sh COMMAND [ARGS]
@@ -370,6 +592,10 @@ usage: ./dev.sh COMMAND [ARGS]
   test-tsan       tsan preset (ThreadSanitizer): build and run the framework and logging tests
   test-x86        x86 preset (-m32): build and run the tests
   test-windows    windows-x86 preset: build the DLL, check its exports and imports, run the tests under Wine
+  sdk             install the plugin SDK for x86-64, x86 and windows-x86 into build/sdk/, build and run the
+                  template against each, check the refusals, run every command of docs/plugin-guide.md
+  install-sdk PRESET PREFIX
+                  build the SDK with PRESET (release, x86 or windows-x86) and install it into PREFIX
 EOF
 }
 
@@ -385,6 +611,8 @@ main() {
     test-tsan) cmd_test_tsan "$@" ;;
     test-x86) cmd_test_x86 "$@" ;;
     test-windows) cmd_test_windows "$@" ;;
+    sdk) cmd_sdk "$@" ;;
+    install-sdk) cmd_install_sdk "$@" ;;
     help | -h | --help) usage ;;
     *)
       usage >&2

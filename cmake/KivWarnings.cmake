@@ -27,7 +27,9 @@ if(NOT WIN32 AND NOT APPLE)
   # A plugin library exports its load function and nothing else. Hidden
   # visibility alone leaves the C++ runtime's header-defined symbols exported,
   # and one of them with unique binding keeps the library loaded for good:
-  # unloading it would then free nothing.
+  # unloading it would then free nothing. Plugins made by kiv_add_plugin
+  # (KivPlugin.cmake) get a version script for their own export instead; this
+  # one covers the test plugins built as plain shared libraries.
   add_link_options(
-    "$<$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>:LINKER:--version-script=${CMAKE_CURRENT_LIST_DIR}/plugin_exports.map>")
+    "$<$<AND:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>,$<STREQUAL:$<TARGET_PROPERTY:KIV_PLUGIN_EXPORT_NAME>,>>:LINKER:--version-script=${CMAKE_CURRENT_LIST_DIR}/plugin_exports.map>")
 endif()

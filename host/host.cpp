@@ -92,9 +92,12 @@ Host::LoadResult Host::Load(const std::string& path, const std::string& exportNa
   Library library = OpenLibrary(path, &openError);
   if (library == nullptr) return fail("Cannot load " + path + ": " + openError);
   const PluginLoadFunction load = FindLoadFunction(library.get(), exportName);
-  if (load == nullptr) return fail(path + " has no export " + exportName);
+  if (load == nullptr) {
+    return fail(path + " has no export " + exportName +
+                (exportNameIn.empty() ? " (the name taken from the file's; give PATH=EXPORT for another)" : ""));
+  }
   std::string why;
-  if (options_.probeHandshake && !ProbeHandshake(load, options_.version, &why)) {
+  if (options_.probeHandshake && !ProbeHandshake(path, exportName, load, options_.version, &why)) {
     return fail("The plugin in " + path + " " + why);
   }
   auto slot = std::make_shared<PluginSlot>();
@@ -134,8 +137,10 @@ Host::LoadResult Host::Load(const std::string& path, const std::string& exportNa
     unlisted.Listed();
     RebuildRoutes();
   }
-  HostLog(0, "Loaded " + slot->name + " from " + path + " (" + exportName + ", host plugin API " +
-                 options_.version.ToString() + ", " + std::to_string(endpoints) + " endpoints)");
+  // The version the plugin wrote back is the one it was built for.
+  const Version reported{slot->reg.apiMajor, slot->reg.apiMinor, slot->reg.apiPatch};
+  HostLog(0, "Loaded " + slot->name + " from " + path + " (" + exportName + ", plugin API " + reported.ToString() +
+                 ", host plugin API " + options_.version.ToString() + ", " + std::to_string(endpoints) + " endpoints)");
   for (const std::string& w : warnings) HostLog(1, slot->name + ": " + w);
   result.ok = true;
   result.name = slot->name;

@@ -112,7 +112,11 @@ std::string UtcNow() {
   thread_local size_t cachedLength = 0;
   if (now.tv_sec != cachedSecond) {
     tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now.tv_sec);
+#else
     gmtime_r(&now.tv_sec, &utc);
+#endif
     cachedLength = std::strftime(cachedText, sizeof cachedText, "%Y-%m-%dT%H:%M:%S", &utc);
     cachedSecond = now.tv_sec;
   }

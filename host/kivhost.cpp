@@ -32,8 +32,11 @@ bool ReadFile(const std::string& path, std::string* text) {
 int main(int argc, char** argv) {
   CLI::App app{"kivhost: loads kiv plugins and serves them on 127.0.0.1"};
   app.fallthrough();
+  // The same options on every system: on Windows "/work/a.kivs" is a path,
+  // not an option.
+  app.allow_windows_style_options(false);
   std::vector<std::string> plugins;
-  std::string hostVersion = "18.0.0";
+  std::string hostVersion = kivhost::Version{}.ToString();
   int port = 8080;
   std::string peersFile;
   bool noPeers = false, printPeers = false, noProbe = false, quiet = false;
@@ -41,6 +44,8 @@ int main(int argc, char** argv) {
   std::string listenAddress = "127.0.0.1";
   std::vector<std::string> allowedHosts;
   size_t maxBody = size_t{1} << 20, maxStreams = 32;
+  // The version of this build is the plugin API version it offers by default.
+  app.set_version_flag("--version", "kivhost " KIV_VERSION " (plugin API " + kivhost::Version{}.ToString() + ")");
   app.add_option("-p,--plugin", plugins,
                  "Plugin library to load, as PATH or PATH=EXPORT (repeatable; default: the chat plugin built beside)");
   app.add_option("--host-version", hostVersion, "Plugin API version the host reports")->capture_default_str();

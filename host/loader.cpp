@@ -1,79 +1,37 @@
+// What opening a plugin library means on every system: the export a file
+// name implies, the handshake version, the report of a refused probe.
 #include "loader.h"
 
-#include <dlfcn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 
 namespace kivhost {
 
-void LibraryCloser::operator()(void* library) const {
-  if (library != nullptr) dlclose(library);
-}
-
-Library OpenLibrary(const std::string& path, std::string* error) {
-  Library library(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
-  if (library == nullptr) {
-    const char* why = dlerror();
-    *error = why == nullptr ? std::string() : std::string(why);
+std::string PassOnProbeOutput(const std::string& printed) {
+  constexpr size_t kMaxQuoted = 400;
+  if (printed.empty()) return {};
+  std::fwrite(printed.data(), 1, printed.size(), stderr);
+  if (printed.back() != '\n') std::fputc('\n', stderr);
+  std::fflush(stderr);
+  size_t end = printed.size();
+  while (end > 0 && (printed[end - 1] == '\n' || printed[end - 1] == '\r' || printed[end - 1] == ' ')) --end;
+  const size_t newline = end == 0 ? std::string::npos : printed.find_last_of('\n', end - 1);
+  const size_t begin = newline == std::string::npos ? 0 : newline + 1;
+  std::string line = printed.substr(begin, end - begin);
+  if (line.size() > kMaxQuoted) line = line.substr(0, kMaxQuoted) + "...";
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   }
-  return library;
-}
-
-PluginLoadFunction FindLoadFunction(void* library, const std::string& exportName) {
-  return reinterpret_cast<PluginLoadFunction>(dlsym(library, exportName.c_str()));
-}
-
-bool ProbeHandshake(PluginLoadFunction load, const Version& version, std::string* why) {
-  int fds[2];
-  if (pipe(fds) != 0) return true;  // cannot probe: the real handshake decides
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return true;
-  }
-  if (pid == 0) {
-    close(fds[0]);
-    PluginRegistration r{};
-    r.apiMajor = version.major;
-    r.apiMinor = version.minor;
-    r.apiPatch = version.patch;
-    load(&r);
-    const char filled = r.name != nullptr ? 1 : 0;
-    if (write(fds[1], &filled, 1) != 1) _exit(2);
-    _exit(0);
-  }
-  close(fds[1]);
-  char filled = 0;
-  ssize_t n;
-  do {
-    n = read(fds[0], &filled, 1);
-  } while (n < 0 && errno == EINTR);
-  close(fds[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (n == 1 && filled == 1) return true;
-  if (n == 1) {
-    *why = "refused host plugin API " + version.ToString() + ": it left its registration record unfilled";
-  } else if (WIFSIGNALED(status)) {
-    *why = "ended the process during the version handshake with host plugin API " + version.ToString() + " (signal " +
-           std::to_string(WTERMSIG(status)) + "); its report is on standard error";
-  } else {
-    *why = "ended the process during the version handshake with host plugin API " + version.ToString() +
-           " (exit status " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
-           "); its report is on standard error";
-  }
-  return false;
+  return line;
 }
 
 std::string ExportNameForLibrary(const std::string& path) {
-  std::string base = path.substr(path.find_last_of('/') == std::string::npos ? 0 : path.find_last_of('/') + 1);
+#if defined(_WIN32)
+  const size_t slash = path.find_last_of("/\\");
+#else
+  const size_t slash = path.find_last_of('/');
+#endif
+  std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
   if (base.rfind("lib", 0) == 0) base.erase(0, 3);
   const size_t dot = base.find('.');
   if (dot != std::string::npos) base.erase(dot);

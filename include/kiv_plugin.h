@@ -60,11 +60,13 @@ extern "C" {
 
 /* The calling convention of every function that crosses the boundary. On
  * 32-bit x86 it is spelled out, so that a build whose default differs
- * (MSVC /Gz or /Gr, GCC -mrtd) still agrees with the other side. */
+ * (MSVC /Gz or /Gr, GCC -mrtd) still agrees with the other side. The
+ * attribute takes its reserved spelling: <windows.h> defines `cdecl` away,
+ * which would leave the types of a file that includes it first unmarked. */
 #if defined(_MSC_VER) && defined(_M_IX86)
 #define KIV_CDECL __cdecl
 #elif defined(__i386__)
-#define KIV_CDECL __attribute__((cdecl))
+#define KIV_CDECL __attribute__((__cdecl__))
 #else
 #define KIV_CDECL
 #endif

@@ -9,12 +9,13 @@
 #include <functional>
 #include <string>
 
+#include "logging/barrier.h"
+#include "logging/memory.h"
 #include "readers/json_reader.h"
 #include "readers/msgpack_reader.h"
 #include "readers/yaml_reader.h"
-#include "framework/test_plugin.h"
-#include "logging/barrier.h"
-#include "logging/memory.h"
+#include "testing/requests.h"
+#include "testing/test_plugin.h"
 
 namespace kiv::framework::testing {
 namespace {
@@ -88,10 +89,7 @@ class AllocationFailureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(loaded.Initialize());
-    for (const HostEndpointEntry* e = loaded.registration.apiTable->endpoints; e != nullptr;
-         e = reinterpret_cast<const HostEndpointEntry*>(e->function.next)) {
-      if (e->method == KIV_METHOD_POST && std::strcmp(e->path, "/kiv-framework-test/v1/things") == 0) things = e;
-    }
+    things = test::FindEndpoint(loaded.registration.apiTable, KIV_METHOD_POST, "/kiv-framework-test/v1/things");
     ASSERT_NE(things, nullptr);
   }
 
@@ -110,15 +108,8 @@ TEST_F(AllocationFailureTest, RequestWithAJsonBody) {
   std::memset(static_cast<void*>(&response), 0, sizeof response);
   Flow flow{"request",
             [&] {
-              HostRequest request{};
-              request.method = KIV_METHOD_POST;
-              request.url = "/kiv-framework-test/v1/things";
-              request.endpointContext = things->function.context;
-              request.contentType = "application/json";
-              request.body = reinterpret_cast<const uint8_t*>(body.data());
-              request.bodySize = static_cast<uint32_t>(body.size());
-              std::memset(static_cast<void*>(&response), 0xCD, sizeof response);
-              things->requestEntry(&response, &request);
+              test::SendRequest(*things, response, KIV_METHOD_POST, "/kiv-framework-test/v1/things", "application/json",
+                                body);
             },
             [&] {
               const HostResponseReleaseFunction release = response.release;
@@ -190,26 +181,14 @@ TEST_F(AllocationFailureTest, EventDelivery) {
 // The readers, each over a small document.
 
 TEST(AllocationFailureReaderTest, EveryFormat) {
-  // {"a": [1, "x"], "b": {"c": true}} in MessagePack.
-  const std::string packed = std::string(
-      "\x82\xa1"
-      "a"
-      "\x92\x01\xa1"
-      "x"
-      "\xa1"
-      "b"
-      "\x81\xa1"
-      "c"
-      "\xc3",
-      13);
   const std::string json = R"({"a": [1, "x", {"k": [null, 2.5]}], "b": {"c": true}, "long": ")" + kLongText + "\"}";
-  const std::string yaml = "a: [1, x]\nb:\n  c: true\n  d: [y, z]\nlong: " + kLongText + "\n";
+  const std::string yaml = test::kSampleYaml + "  d: [y, z]\nlong: " + kLongText + "\n";
   struct Reader {
     const char* name;
     std::function<binding::ValueResult()> read;
   };
   for (const Reader& reader : {Reader{"JSON", [&] { return codecs::ReadJson(json); }},
-                               Reader{"MessagePack", [&] { return codecs::ReadMessagePack(packed); }},
+                               Reader{"MessagePack", [&] { return codecs::ReadMessagePack(test::kSampleMessagePack); }},
                                Reader{"YAML", [&] { return codecs::ReadYaml(yaml); }}}) {
     binding::ValueResult expected = reader.read();
     ASSERT_TRUE(expected.Succeeded()) << reader.name << ": " << expected.ErrorMessage();

@@ -15,116 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "framework/test_plugin.h"
 #include "logging/log.h"
+#include "testing/requests.h"
+#include "testing/test_plugin.h"
 
 namespace kiv::framework::testing {
 namespace {
-
-// A host whose services may be called from any thread, delivering events
-// the way a host does: the callback is looked up under the host's lock and
-// called outside it.
-class ThreadSafeHost {
- public:
-  ThreadSafeHost() {
-    table_.owner = this;
-    HostServices& s = table_.services;
-    s.subscribe = &Subscribe;
-    s.unsubscribe = &Unsubscribe;
-    s.writeLog = &WriteLog;
-  }
-
-  HostServices* Services() { return &table_.services; }
-
-  // Delivers a resource event to the subscriber of `name`, if there is one.
-  bool Deliver(const std::string& name, const char* uri) {
-    Subscription subscription;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      auto it = subscriptions_.find(name);
-      if (it == subscriptions_.end()) return false;
-      subscription = it->second;
-    }
-    HostValues values;
-    HostValue payload = values.Structure(
-        {{"data", values.Structure({})}, {"eventType", values.Text("Update")}, {"uri", values.Text(uri)}});
-    HostEvent event;
-    std::memset(static_cast<void*>(&event), 0, sizeof event);
-    event.name = name.c_str();
-    std::memcpy(static_cast<void*>(&event.payload), &payload, sizeof payload);
-    event.context = subscription.context;
-    subscription.callback(&event);
-    return true;
-  }
-
-  bool Subscribed(const std::string& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return subscriptions_.count(name) != 0;
-  }
-
-  // What writeLog does besides recording the line (called outside the lock).
-  std::function<void(const std::string& text)> onLog;
-
-  std::vector<std::string> Lines() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_;
-  }
-
- private:
-  struct Subscription {
-    HostEventCallback callback = nullptr;
-    void* context = nullptr;
-  };
-  struct Table {
-    HostServices services;
-    ThreadSafeHost* owner;
-  };
-  static ThreadSafeHost& Of(HostServices* self) { return *reinterpret_cast<Table*>(self)->owner; }
-
-  static void KIV_CDECL Subscribe(HostServices* self, const char* name, uint32_t, HostEventCallback callback,
-                                  void* context, uint32_t) {
-    ThreadSafeHost& host = Of(self);
-    std::lock_guard<std::mutex> lock(host.mutex_);
-    host.subscriptions_[name] = Subscription{callback, context};
-  }
-  static void KIV_CDECL Unsubscribe(HostServices* self, const char* name, uint32_t) {
-    ThreadSafeHost& host = Of(self);
-    std::lock_guard<std::mutex> lock(host.mutex_);
-    host.subscriptions_.erase(name);
-  }
-  static void KIV_CDECL WriteLog(HostServices* self, int32_t, const char* text) {
-    ThreadSafeHost& host = Of(self);
-    {
-      std::lock_guard<std::mutex> lock(host.mutex_);
-      host.lines_.emplace_back(text);
-    }
-    if (host.onLog) host.onLog(text);
-  }
-
-  Table table_{};
-  std::mutex mutex_;
-  std::map<std::string, Subscription> subscriptions_;
-  std::vector<std::string> lines_;
-};
-
-// The framework test plugin, started with the thread-safe host.
-struct ConcurrentPlugin {
-  ConcurrentPlugin() {
-    registration.apiMajor = 18;
-    load_kiv_framework_test(&registration);
-    plugin = static_cast<TestPlugin*>(static_cast<Plugin*>(registration.handle));
-    init.services = host.Services();
-    init.hostToken = kTestToken;
-    started = registration.callbacks->initialize(registration.handle, &init) == 1;
-  }
-  ~ConcurrentPlugin() { registration.callbacks->destroy(registration.handle); }
-
-  PluginRegistration registration{};
-  TestPlugin* plugin = nullptr;
-  ThreadSafeHost host;
-  HostInit init{};
-  bool started = false;
-};
 
 void RunThreads(int count, const std::function<void(int)>& body) {
   std::vector<std::thread> threads;
@@ -132,32 +28,24 @@ void RunThreads(int count, const std::function<void(int)>& body) {
   for (std::thread& t : threads) t.join();
 }
 
-TEST(ConcurrencyTest, RequestsFromSeveralThreadsThroughTheApiTable) {
-  ConcurrentPlugin loaded;
-  ASSERT_TRUE(loaded.started);
-  const HostEndpointEntry* things = nullptr;
-  for (const HostEndpointEntry* e = loaded.registration.apiTable->endpoints; e != nullptr;
-       e = reinterpret_cast<const HostEndpointEntry*>(e->function.next)) {
-    if (e->method == KIV_METHOD_POST && std::strcmp(e->path, "/kiv-framework-test/v1/things") == 0) things = e;
-  }
-  ASSERT_NE(things, nullptr);
+class ConcurrencyTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(loaded.Initialize()); }
+  LoadedPlugin loaded;
+};
 
+TEST_F(ConcurrencyTest, RequestsFromSeveralThreadsThroughTheApiTable) {
+  const HostEndpointEntry* things =
+      test::FindEndpoint(loaded.registration.apiTable, KIV_METHOD_POST, "/kiv-framework-test/v1/things");
+  ASSERT_NE(things, nullptr);
   std::atomic<int> wrong{0};
   RunThreads(4, [&](int thread) {
     for (int i = 0; i < 150; ++i) {
       const std::string uri = "/kiv-framework-test/v1/things/" + std::to_string(thread) + "-" + std::to_string(i);
       const std::string body =
           R"({"uri": ")" + uri + R"(", "eventType": "Create", "data": {"n": ")" + std::to_string(i) + R"("}})";
-      HostRequest request{};
-      request.method = KIV_METHOD_POST;
-      request.url = "/kiv-framework-test/v1/things";
-      request.endpointContext = things->function.context;
-      request.contentType = "application/json";
-      request.body = reinterpret_cast<const uint8_t*>(body.data());
-      request.bodySize = static_cast<uint32_t>(body.size());
       HostResponse response;
-      std::memset(static_cast<void*>(&response), 0, sizeof response);
-      things->requestEntry(&response, &request);
+      test::SendRequest(*things, response, KIV_METHOD_POST, "/kiv-framework-test/v1/things", "application/json", body);
       binding::ValueResult answer;
       const bool read = response.errorText == nullptr && binding::ReadHostValue(answer, answer, response.body, "r");
       if (!read || answer.FindMember("uri").AsText() != uri ||
@@ -174,17 +62,21 @@ TEST(ConcurrencyTest, RequestsFromSeveralThreadsThroughTheApiTable) {
 // others deliver its events and churn the count of a second path. A handler
 // must never run once the unsubscribe that removed it has returned, and the
 // host must end up subscribed to exactly the names whose count is above 0.
-TEST(ConcurrencyTest, EventsWhileSubscribingAndUnsubscribing) {
-  ConcurrentPlugin loaded;
-  ASSERT_TRUE(loaded.started);
+TEST_F(ConcurrencyTest, EventsWhileSubscribingAndUnsubscribing) {
   const std::string name = "OnJsonApiEvent_kiv-test_v1_things";
   const std::string churnName = "OnJsonApiEvent_kiv-test_v1_churn";
+  HostValues values;
+  auto payload = [&](const char* uri) {
+    return values.Structure(
+        {{"data", values.Structure({})}, {"eventType", values.Text("Update")}, {"uri", values.Text(uri)}});
+  };
+  const HostValue thing = payload("/kiv-test/v1/things/1");
+  const HostValue churn = payload("/kiv-test/v1/churn");
   std::atomic<int> generation{0};
   std::atomic<bool> observing{false};
   std::atomic<int> late{0};
   std::atomic<int> handled{0};
   std::atomic<bool> done{false};
-
   std::vector<std::thread> threads;
   threads.emplace_back([&] {
     for (int g = 1; g <= 300; ++g) {
@@ -203,8 +95,8 @@ TEST(ConcurrencyTest, EventsWhileSubscribingAndUnsubscribing) {
   for (int d = 0; d < 2; ++d) {
     threads.emplace_back([&] {
       while (!done) {
-        loaded.host.Deliver(name, "/kiv-test/v1/things/1");
-        loaded.host.Deliver(churnName, "/kiv-test/v1/churn");
+        loaded.host.Deliver(name, thing);
+        loaded.host.Deliver(churnName, churn);
         std::this_thread::yield();  // leave the processor to the subscribing threads now and then
       }
     });
@@ -218,7 +110,6 @@ TEST(ConcurrencyTest, EventsWhileSubscribingAndUnsubscribing) {
     });
   }
   for (std::thread& t : threads) t.join();
-
   EXPECT_EQ(late.load(), 0);
   EXPECT_GT(handled.load(), 0);
   EXPECT_EQ(loaded.plugin->SubscriptionCount(name), 0u);
@@ -231,9 +122,7 @@ TEST(ConcurrencyTest, EventsWhileSubscribingAndUnsubscribing) {
 
 // The host logs back from inside its log entry, on another thread that must
 // wait for the logging system's lock if the first line still held it.
-TEST(ConcurrencyTest, PluginLogLinesReachTheHostOutsideTheLoggingLock) {
-  ConcurrentPlugin loaded;
-  ASSERT_TRUE(loaded.started);
+TEST_F(ConcurrencyTest, PluginLogLinesReachTheHostOutsideTheLoggingLock) {
   std::mutex mutex;
   std::condition_variable answered;
   bool echoed = false;
@@ -257,7 +146,6 @@ TEST(ConcurrencyTest, PluginLogLinesReachTheHostOutsideTheLoggingLock) {
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_TRUE(echoed) << "the echo could not be logged while the host wrote the first line";
   }
-
   // Each thread's lines reach the host in the order the thread logged them.
   loaded.host.onLog = nullptr;
   RunThreads(4, [](int thread) {
@@ -265,14 +153,13 @@ TEST(ConcurrencyTest, PluginLogLinesReachTheHostOutsideTheLoggingLock) {
   });
   std::map<std::string, int> last;
   int seen = 0;
-  for (const std::string& line : loaded.host.Lines()) {
-    if (line.size() < 2 || line[0] != 't') continue;
-    const std::size_t space = line.find(' ');
-    const std::string thread = line.substr(0, space);
-    const int n = std::stoi(line.substr(space + 1));
-    auto [it, fresh] = last.emplace(thread, n);
+  for (const RecordedLog& line : loaded.host.logs) {
+    if (line.text.size() < 2 || line.text[0] != 't') continue;
+    const std::size_t space = line.text.find(' ');
+    const int n = std::stoi(line.text.substr(space + 1));
+    auto [it, fresh] = last.emplace(line.text.substr(0, space), n);
     if (!fresh) {
-      EXPECT_EQ(n, it->second + 1) << thread;
+      EXPECT_EQ(n, it->second + 1) << it->first;
       it->second = n;
     }
     ++seen;
@@ -283,7 +170,7 @@ TEST(ConcurrencyTest, PluginLogLinesReachTheHostOutsideTheLoggingLock) {
 // Writers log while another thread takes the logging system through its
 // last release (which stops it) again and again; their log calls start it
 // anew in between. Nothing may touch a stopped system's state.
-TEST(ConcurrencyTest, LoggingWhileTheLoggingSystemStartsAndStops) {
+TEST(LoggingConcurrencyTest, LoggingWhileTheLoggingSystemStartsAndStops) {
   const log::LogInterface& logging = log::Logging();
   std::atomic<bool> done{false};
   std::vector<std::thread> threads;
@@ -304,7 +191,6 @@ TEST(ConcurrencyTest, LoggingWhileTheLoggingSystemStartsAndStops) {
     done = true;
   });
   for (std::thread& t : threads) t.join();
-
   logging.acquire();
   EXPECT_EQ(logging.getMinimumLevel(), 1);
   EXPECT_NE(logging.findTarget("StdErrLogTarget"), nullptr);

@@ -7,28 +7,23 @@
 #include <string>
 #include <vector>
 
-#include "framework/test_plugin.h"
+#include "testing/test_plugin.h"
 
 namespace kiv::framework::testing {
 namespace {
 
-TEST(HostEventNameTest, KeepsThreeSegmentsOrFiveForPlatformConfig) {
+using Strings = std::vector<std::string>;
+
+TEST(EventNames, HostNamesKeepThreeSegmentsAndStarsStandForPartOfOne) {
   EXPECT_EQ(HostEventName("/kiv-chat/v1/conversations/*/messages/*"), "OnJsonApiEvent_kiv-chat_v1_conversations");
-  EXPECT_EQ(HostEventName("/kiv-login/v1/session"), "OnJsonApiEvent_kiv-login_v1_session");
-  EXPECT_EQ(HostEventName("kiv-login//v1/"), "OnJsonApiEvent_kiv-login_v1");
   EXPECT_EQ(HostEventName("/kiv-platform-config/v1/namespaces/chat/a/b"),
             "OnJsonApiEvent_kiv-platform-config_v1_namespaces_chat_a");
   EXPECT_EQ(HostEventName(""), "OnJsonApiEvent");
-}
-
-TEST(WildcardMatchTest, StarStandsForPartOfOneSegment) {
   const char* pattern = "/kiv-chat/v1/conversations/*/messages/*";
   EXPECT_TRUE(WildcardMatch(pattern, "/kiv-chat/v1/conversations/a1/messages/b2"));
   EXPECT_FALSE(WildcardMatch(pattern, "/kiv-chat/v1/conversations/a1/messages/"));
   EXPECT_FALSE(WildcardMatch(pattern, "/kiv-chat/v1/conversations/a/b/messages/c"));
   EXPECT_TRUE(WildcardMatch("/a/*/c", "/a//c"));  // a "*" before "/" may match nothing
-  EXPECT_FALSE(WildcardMatch("/a/b", "/a/bc"));
-  EXPECT_TRUE(WildcardMatch("/a/b", "/a/b"));
 }
 
 class EventTest : public ::testing::Test {
@@ -40,38 +35,33 @@ class EventTest : public ::testing::Test {
     for (const RecordedSubscription& s : loaded.host.subscriptions) count += s.name == name ? 1 : 0;
     return count;
   }
-  bool DeliverEvent(const std::string& name, const char* uri, const char* type, HostValue data) {
+  bool DeliverEvent(const std::string& name, const char* uri, const char* type, HostValue data = HostValues::Zero()) {
     HostValue payload = values.Structure({{"data", data}, {"eventType", values.Text(type)}, {"uri", values.Text(uri)}});
     return loaded.host.Deliver(name, payload);
   }
 
+  const std::string friends = "OnJsonApiEvent_kiv-chat_v1_friends";
   LoadedPlugin loaded;
   HostValues values;
 };
 
 TEST_F(EventTest, PathsSharingAHostEventNameSubscribeOnceAndCountDown) {
-  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
   loaded.plugin->SubscribeEvent("/kiv-chat/v1/friends/*");
   loaded.plugin->SubscribeEvent("/kiv-chat/v1/friends");
-  EXPECT_EQ(SubscriptionsOf(name), 1);
-  EXPECT_EQ(loaded.plugin->SubscriptionCount(name), 2u);
-  const RecordedSubscription& s = loaded.host.subscriptions.back();
-  EXPECT_EQ(s.flag, 0u);
-  EXPECT_EQ(s.hostToken, kTestToken);
-  EXPECT_EQ(s.context, static_cast<void*>(static_cast<PluginContext*>(loaded.plugin)));
-
+  EXPECT_EQ(SubscriptionsOf(friends), 1);
+  EXPECT_EQ(loaded.plugin->SubscriptionCount(friends), 2u);
   loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends");
   EXPECT_TRUE(loaded.host.unsubscriptions.empty());
   loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends/*");
-  EXPECT_EQ(loaded.host.unsubscriptions, std::vector<std::string>{name});
+  EXPECT_EQ(loaded.host.unsubscriptions, Strings{friends});
   // Unmatched unsubscribes neither wrap the count nor reach the host.
   loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends");
   loaded.plugin->UnsubscribeEvent("/never/subscribed");
-  EXPECT_EQ(loaded.plugin->SubscriptionCount(name), 0u);
+  EXPECT_EQ(loaded.plugin->SubscriptionCount(friends), 0u);
   EXPECT_EQ(loaded.host.unsubscriptions.size(), 1u);
   loaded.plugin->SubscribeEvent("/kiv-chat/v1/friends");
-  EXPECT_EQ(SubscriptionsOf(name), 2);
-  EXPECT_EQ(loaded.plugin->SubscriptionCount(name), 1u);
+  EXPECT_EQ(SubscriptionsOf(friends), 2);
+  EXPECT_EQ(loaded.plugin->SubscriptionCount(friends), 1u);
 }
 
 TEST_F(EventTest, ObservingAnExactPathReadsItOnce) {
@@ -80,35 +70,31 @@ TEST_F(EventTest, ObservingAnExactPathReadsItOnce) {
     HostValue value = body.Structure({{"id", body.Signed(42)}});
     std::memcpy(static_cast<void*>(&response->body), &value, sizeof value);
   };
-  std::vector<std::string> seen;
+  int reads = 0;
   loaded.plugin->ObserveResource("/kiv-login/v1/session", [&](const PluginResourceEvent& event) {
     EXPECT_EQ(event.uri, "/kiv-login/v1/session");
     EXPECT_EQ(event.eventType, PluginResourceEventType::Create);
     EXPECT_EQ(event.data.FindMember("id").AsSigned(), 42);
-    seen.push_back("get");
+    ++reads;
   });
   ASSERT_EQ(loaded.host.requests.size(), 1u);
-  EXPECT_EQ(loaded.host.requests[0].method, 2u);
   EXPECT_EQ(loaded.host.requests[0].url, "/kiv-login/v1/session");
-  EXPECT_EQ(seen.size(), 1u);
-
+  EXPECT_EQ(reads, 1);
   loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [](const PluginResourceEvent&) {});
   EXPECT_EQ(loaded.host.requests.size(), 1u);  // no read for patterns
-
   // Observing again replaces the handler but counts a second subscription.
   int second = 0;
   loaded.plugin->ObserveResource("/kiv-login/v1/session", [&](const PluginResourceEvent&) { ++second; });
-  EXPECT_EQ(seen.size(), 1u);
+  EXPECT_EQ(reads, 1);
   EXPECT_EQ(second, 1);
   EXPECT_EQ(loaded.plugin->SubscriptionCount("OnJsonApiEvent_kiv-login_v1_session"), 2u);
   EXPECT_EQ(SubscriptionsOf("OnJsonApiEvent_kiv-login_v1_session"), 1);
 }
 
-TEST_F(EventTest, DispatchCallsExactThenMatchingPatternsAndFixesTheLeadingSlash) {
-  std::vector<std::string> calls;
+TEST_F(EventTest, DispatchCallsExactThenMatchingPatternsOnly) {
+  Strings calls;
   loaded.host.responder = [](HostResponse* response, const HostRequest*) {
-    static const char kText[] = "absent";
-    response->errorText = kText;
+    response->errorText = "absent";
     response->status = 404;
   };
   loaded.plugin->ObserveResource("/kiv-chat/v1/friends/x",
@@ -117,35 +103,32 @@ TEST_F(EventTest, DispatchCallsExactThenMatchingPatternsAndFixesTheLeadingSlash)
     calls.push_back("wild:" + std::string(e.uri) + ":" + std::to_string(static_cast<int>(e.eventType)));
   });
   EXPECT_TRUE(calls.empty());  // the failed initial read is ignored
-  EXPECT_EQ(SubscriptionsOf("OnJsonApiEvent_kiv-chat_v1_friends"), 1);
-
-  ASSERT_TRUE(DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/x", "Update", values.Signed(1)));
-  EXPECT_EQ(calls, (std::vector<std::string>{"exact:/kiv-chat/v1/friends/x", "wild:/kiv-chat/v1/friends/x:1"}));
+  EXPECT_EQ(SubscriptionsOf(friends), 1);
+  ASSERT_TRUE(DeliverEvent(friends, "/kiv-chat/v1/friends/x", "Update", values.Signed(1)));
+  EXPECT_EQ(calls, (Strings{"exact:/kiv-chat/v1/friends/x", "wild:/kiv-chat/v1/friends/x:1"}));
   calls.clear();
-  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "kiv-chat/v1/friends/y", "Delete", HostValues::Zero());
-  EXPECT_EQ(calls, (std::vector<std::string>{"wild:kiv-chat/v1/friends/y:2"}));
+  DeliverEvent(friends, "kiv-chat/v1/friends/y", "Delete");  // the leading slash is supplied
+  EXPECT_EQ(calls, Strings{"wild:kiv-chat/v1/friends/y:2"});
   calls.clear();
-  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/a/b", "Update", HostValues::Zero());
+  DeliverEvent(friends, "/kiv-chat/v1/friends/a/b", "Update");
   EXPECT_TRUE(calls.empty());
 }
 
 TEST_F(EventTest, MalformedEventsAreDropped) {
   int calls = 0;
   loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [&](const PluginResourceEvent&) { ++calls; });
-  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
-  EXPECT_TRUE(loaded.host.Deliver(name, values.Text("not a structure")));
-  EXPECT_TRUE(loaded.host.Deliver(name, values.Structure({{"eventType", values.Text("Create")}})));
-  EXPECT_TRUE(loaded.host.Deliver(name, values.Structure({{"uri", values.Text("/kiv-chat/v1/friends/x")}})));
-  EXPECT_TRUE(loaded.host.Deliver(name, values.Structure({{"eventType", values.Collection({values.Signed(1)})},
-                                                          {"uri", values.Text("/kiv-chat/v1/friends/x")}})));
-  EXPECT_TRUE(
-      loaded.host.Deliver(name, values.Structure({{"eventType", values.Text("Create")}, {"uri", values.Signed(5)}})));
-  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/x", "NoSuchType", HostValues::Zero()));
+  const HostValue uri = values.Text("/kiv-chat/v1/friends/x");
   HostValue broken = HostValues::Zero();
   broken.kind = 99;
-  EXPECT_TRUE(loaded.host.Deliver(name, broken));
+  for (const HostValue& payload :
+       {values.Text("not a structure"), values.Structure({{"eventType", values.Text("Create")}}),
+        values.Structure({{"uri", uri}}),
+        values.Structure({{"eventType", values.Collection({values.Signed(1)})}, {"uri", uri}}),
+        values.Structure({{"eventType", values.Text("Create")}, {"uri", values.Signed(5)}}), broken}) {
+    EXPECT_TRUE(loaded.host.Deliver(friends, payload));
+  }
+  EXPECT_TRUE(DeliverEvent(friends, "/kiv-chat/v1/friends/x", "NoSuchType"));
   EXPECT_EQ(calls, 0);
-
   // Unknown names and records without context are ignored as well.
   const RecordedSubscription& s = loaded.host.subscriptions.back();
   HostEvent event;
@@ -153,32 +136,25 @@ TEST_F(EventTest, MalformedEventsAreDropped) {
   event.name = "OnJsonApiEvent_unknown";
   event.context = s.context;
   s.callback(&event);
-  event.name = name.c_str();
+  event.name = friends.c_str();
   event.context = nullptr;
   s.callback(&event);
   s.callback(nullptr);
-  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/x", "Create", HostValues::Zero()));
+  EXPECT_TRUE(DeliverEvent(friends, "/kiv-chat/v1/friends/x", "Create"));
   EXPECT_EQ(calls, 1);
 }
 
-TEST_F(EventTest, TextResourceIsPublishedUnderBothNames) {
+TEST_F(EventTest, PublishingGoesOutUnderThePathsNameAndTheGenericOne) {
   ASSERT_TRUE(loaded.plugin->PublishTextResource("/kiv-game-client-chat/v1/instant-messages", "hello").ok());
   ASSERT_EQ(loaded.host.events.size(), 2u);
   EXPECT_EQ(loaded.host.events[0].name, "OnJsonApiEvent_kiv-game-client-chat_v1_instant-messages");
   EXPECT_EQ(loaded.host.events[1].name, "OnJsonApiEvent");
-  for (const RecordedEvent& event : loaded.host.events) {
-    EXPECT_EQ(event.extra, 0u);
-    EXPECT_EQ(event.context, nullptr);
-    EXPECT_EQ(event.payload.FindMember("uri").AsText(), "/kiv-game-client-chat/v1/instant-messages");
-    EXPECT_EQ(event.payload.FindMember("eventType").AsText(), "Create");
-    EXPECT_EQ(event.payload.FindMember("data").AsText(), "hello");
-  }
-
+  EXPECT_EQ(loaded.host.events[1].payload.FindMember("data").AsText(), "hello");
+  EXPECT_EQ(loaded.host.events[0].payload, loaded.host.events[1].payload);
   ASSERT_TRUE(loaded.plugin->PublishResourceDeletion("/kiv-game-client-chat/v1/buddies/7").ok());
   ASSERT_EQ(loaded.host.events.size(), 4u);
   EXPECT_EQ(loaded.host.events[2].payload.FindMember("eventType").AsText(), "Delete");
   EXPECT_TRUE(loaded.host.events[2].payload.FindMember("data").IsEmpty());
-
   // An event published under its own host name goes out once.
   PluginResourceEvent event;
   event.uri = "/a/b/c";
@@ -188,23 +164,20 @@ TEST_F(EventTest, TextResourceIsPublishedUnderBothNames) {
   EXPECT_EQ(loaded.host.events[4].extra, 9u);
 }
 
-TEST_F(EventTest, TypedHandlerConvertsDataAndDropsWhatDoesNotConvert) {
-  std::vector<std::string> calls;
+TEST_F(EventTest, TypedHandlersConvertDataAndHandlersMayObserveWhileDispatching) {
+  Strings calls;
   loaded.plugin->ObserveResource(
       "/kiv-chat/v1/blocked-players/*",
       loaded.plugin->TypedResourceHandler<int32_t>([&](std::string_view uri, PluginResourceEventType type,
                                                        const int32_t& number) {
         calls.push_back(std::string(uri) + ":" + std::to_string(static_cast<int>(type)) + ":" + std::to_string(number));
       }));
-  const std::string name = "OnJsonApiEvent_kiv-chat_v1_blocked-players";
-  DeliverEvent(name, "/kiv-chat/v1/blocked-players/1", "Create", values.Signed(5));
-  DeliverEvent(name, "/kiv-chat/v1/blocked-players/2", "Update", values.Text("not a number"));
-  DeliverEvent(name, "/kiv-chat/v1/blocked-players/3", "Delete", values.Text("ignored"));
-  EXPECT_EQ(calls,
-            (std::vector<std::string>{"/kiv-chat/v1/blocked-players/1:0:5", "/kiv-chat/v1/blocked-players/3:2:0"}));
-}
+  const std::string blocked = "OnJsonApiEvent_kiv-chat_v1_blocked-players";
+  DeliverEvent(blocked, "/kiv-chat/v1/blocked-players/1", "Create", values.Signed(5));
+  DeliverEvent(blocked, "/kiv-chat/v1/blocked-players/2", "Update", values.Text("not a number"));
+  DeliverEvent(blocked, "/kiv-chat/v1/blocked-players/3", "Delete", values.Text("ignored"));
+  EXPECT_EQ(calls, (Strings{"/kiv-chat/v1/blocked-players/1:0:5", "/kiv-chat/v1/blocked-players/3:2:0"}));
 
-TEST_F(EventTest, HandlerMayObserveFurtherPathsWhileDispatching) {
   int inner = 0;
   loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [&](const PluginResourceEvent&) {
     for (int i = 0; i < 20; ++i) {
@@ -212,48 +185,10 @@ TEST_F(EventTest, HandlerMayObserveFurtherPathsWhileDispatching) {
                                      [&](const PluginResourceEvent&) { ++inner; });
     }
   });
-  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/x", "Create", HostValues::Zero());
+  DeliverEvent(friends, "/kiv-chat/v1/friends/x", "Create");
   EXPECT_EQ(inner, 0);
-  DeliverEvent("OnJsonApiEvent_kiv-chat_v1_friends", "/kiv-chat/v1/friends/x/n3", "Create", HostValues::Zero());
+  DeliverEvent(friends, "/kiv-chat/v1/friends/x/n3", "Create");
   EXPECT_EQ(inner, 1);
-}
-
-// A payload that cannot be read whole still reaches the handlers with its
-// uri and event type: with its data when that can be read on its own, else
-// with none and one WARN line (the data sits one level below the payload).
-TEST_F(EventTest, DataTooDeepToReadIsLeftOutRatherThanTheEvent) {
-  std::vector<std::string> seen;
-  loaded.plugin->ObserveResource("/kiv-chat/v1/friends/*", [&](const PluginResourceEvent& e) {
-    seen.push_back(std::string(e.uri) + (e.data.IsEmpty() ? " without data" : " with data"));
-  });
-  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
-  struct Case {
-    uint32_t depth;
-    const char* seen;
-    bool logged;
-  };
-  const uint32_t bound = binding::kHostValueMaxDepth;
-  for (const Case& c : {Case{bound - 1, " with data", false}, Case{bound, " with data", false},
-                        Case{bound + 88, " without data", true}}) {
-    HostValue data = values.Text("Ann");
-    for (uint32_t level = 1; level < c.depth; ++level) data = values.Collection({data});
-    const std::string uri = "/kiv-chat/v1/friends/" + std::to_string(c.depth);
-    seen.clear();
-    loaded.host.logs.clear();
-    ASSERT_TRUE(DeliverEvent(name, uri.c_str(), "Create", data));
-    EXPECT_EQ(seen, std::vector<std::string>{uri + c.seen}) << c.depth;
-    if (c.logged) {
-      ASSERT_EQ(loaded.host.logs.size(), 1u) << c.depth;
-      EXPECT_EQ(loaded.host.logs[0].level, 1);
-      EXPECT_EQ(loaded.host.logs[0].text.rfind("kiv-framework-test: " + name + " for " + uri +
-                                                   " is delivered without its data: Couldn't assign value to 'data'",
-                                               0),
-                0u)
-          << loaded.host.logs[0].text;
-    } else {
-      EXPECT_TRUE(loaded.host.logs.empty()) << c.depth;
-    }
-  }
 }
 
 // The host's callbacks let nothing out: what a handler throws costs its
@@ -265,20 +200,19 @@ TEST_F(EventTest, AHandlerThatThrowsLosesItsEventWithOneLine) {
   });
   loaded.plugin->AddServiceProxyRequest("u1",
                                         [](const PluginServiceProxyResponse&) { throw std::logic_error("proxy"); });
-  const std::string name = "OnJsonApiEvent_kiv-chat_v1_friends";
   loaded.host.logs.clear();
-  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/1", "Create", HostValues::Zero()));
-  EXPECT_TRUE(DeliverEvent(name, "/kiv-chat/v1/friends/memory", "Create", HostValues::Zero()));
+  EXPECT_TRUE(DeliverEvent(friends, "/kiv-chat/v1/friends/1", "Create"));
+  EXPECT_TRUE(DeliverEvent(friends, "/kiv-chat/v1/friends/memory", "Create"));
   EXPECT_TRUE(loaded.host.Deliver("OnServiceProxyUuidEvent", values.Structure({{"uuid", values.Text("u1")}})));
-  std::vector<std::string> lines;
+  Strings lines;
   for (const RecordedLog& line : loaded.host.logs) lines.push_back(std::to_string(line.level) + " " + line.text);
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "2 internal error in the event callback for " + name + "; the event is dropped",
-                       "2 internal error: out of memory in the event callback for " + name + "; the event is dropped",
-                       "2 internal error in the event callback for OnServiceProxyUuidEvent; the event is dropped"}));
+  EXPECT_EQ(lines,
+            (Strings{"2 internal error in the event callback for " + friends + "; the event is dropped",
+                     "2 internal error: out of memory in the event callback for " + friends + "; the event is dropped",
+                     "2 internal error in the event callback for OnServiceProxyUuidEvent; the event is dropped"}));
   // Unsubscribing waits for running deliveries: none is left running.
   loaded.plugin->UnsubscribeEvent("/kiv-chat/v1/friends/*");
-  EXPECT_EQ(loaded.host.unsubscriptions, std::vector<std::string>{name});
+  EXPECT_EQ(loaded.host.unsubscriptions, Strings{friends});
 }
 
 }  // namespace

@@ -1,3 +1,6 @@
+// The simulated peers: their resources, the events each change fires, the
+// seed they start from and the bytes they may hold. host/scenarios/fake-peers.kivs
+// walks the common paths through kivhost.
 #include "peers.h"
 
 #include <gtest/gtest.h>
@@ -16,72 +19,62 @@ class PeersTest : public ::testing::Test {
     o.logStream = nullptr;
     return o;
   }
+  int Status(const std::string& method, const std::string& url, const std::string& body = "",
+             const std::string& type = "application/json") {
+    return Send(method, url, body, type).HttpStatus();
+  }
   Answer Send(const std::string& method, const std::string& url, const std::string& body = "",
               const std::string& type = "application/json") {
-    Call c{method, url, {}, {}, body.empty() ? "" : type, body};
-    return host.Dispatch(c);
+    return host.Dispatch(Call{method, url, {}, {}, body.empty() ? "" : type, body});
   }
   Answer WithItem(const std::string& method, const std::string& url, json item) {
-    Call c{method, url, {Item{std::nullopt, std::move(item)}}, {}, "", ""};
-    return host.Dispatch(c);
+    return host.Dispatch(Call{method, url, {Item{std::nullopt, std::move(item)}}, {}, "", ""});
   }
-  // The resource events since `mark`, under their path-specific names only.
+  // The resource events since `mark`, under their path-specific names only;
+  // each also went out under the generic name.
   std::vector<json> Resources(uint64_t mark) {
     std::vector<json> out;
-    std::vector<std::string> generic;
+    size_t generic = 0;
     for (const auto& e : host.Events(mark)) {
       if (e.name == "OnJsonApiEvent") {
-        generic.push_back(DumpJson(e.payload));
+        ++generic;
       } else {
         out.push_back(e.ToJson());
         EXPECT_EQ(e.name, EventNameOfPath(e.payload["uri"].get<std::string>()));
       }
     }
-    EXPECT_EQ(generic.size(), out.size());  // every event also goes out under the generic name
+    EXPECT_EQ(generic, out.size());
     return out;
   }
   Host host{Options()};
 };
 
-TEST_F(PeersTest, SummonerDirectory) {
+TEST_F(PeersTest, SummonerDirectoryAndSession) {
   Answer byItem = WithItem("GET", "/kiv-summoner/v1/summoners", "Ann");
   EXPECT_EQ(byItem.body, json::parse(R"({"summonerId": 42, "displayName": "Ann"})"));
   EXPECT_TRUE(byItem.body["summonerId"].is_number_unsigned());  // plugins take only an unsigned id
-  EXPECT_EQ(Send("GET", "/kiv-summoner/v1/summoners?name=Bob").body["summonerId"], 43);
   EXPECT_EQ(WithItem("GET", "/kiv-summoner/v1/summoners", "Nobody").HttpStatus(), 404);
   EXPECT_EQ(WithItem("GET", "/kiv-summoner/v1/summoners", 42).HttpStatus(), 400);
-  EXPECT_EQ(Send("GET", "/kiv-summoner/v1/summoners/44").body,
-            json::parse(R"({"summonerId": 44, "displayName": "Cid"})"));
-  EXPECT_EQ(Send("GET", "/kiv-summoner/v1/summoners/999").HttpStatus(), 404);
-  EXPECT_EQ(Send("GET", "/kiv-summoner/v1/summoners/abc").HttpStatus(), 404);
-  const uint64_t mark = host.Mark();
-  EXPECT_EQ(Send("POST", "/kiv-summoner/v1/summoners", R"({"summonerId": 50, "displayName": "Eve"})").HttpStatus(),
-            201);
-  EXPECT_EQ(Send("POST", "/kiv-summoner/v1/summoners", R"({"summonerId": 51, "displayName": "Eve"})").HttpStatus(),
-            409);
-  EXPECT_EQ(Resources(mark).size(), 1u);
-  EXPECT_EQ(WithItem("GET", "/kiv-summoner/v1/summoners", "Eve").body["summonerId"], 50);
-}
-
-TEST_F(PeersTest, LoginSessionChangesFireEvents) {
-  EXPECT_EQ(Send("GET", "/kiv-login/v1/session").body["summonerId"], 1);
+  EXPECT_EQ(Status("GET", "/kiv-summoner/v1/summoners/999"), 404);
   uint64_t mark = host.Mark();
-  EXPECT_EQ(Send("PUT", "/kiv-login/v1/session", R"({"summonerId": 999})").HttpStatus(), 404);
-  EXPECT_EQ(Send("PUT", "/kiv-login/v1/session", R"({"summonerId": "x"})").HttpStatus(), 400);
-  EXPECT_EQ(Send("PUT", "/kiv-login/v1/session", R"({"summonerId": 42})").HttpStatus(), 200);
-  EXPECT_EQ(Send("PUT", "/kiv-login/v1/session", R"({"summonerId": 42})").HttpStatus(), 200);  // no change
-  EXPECT_EQ(Send("DELETE", "/kiv-login/v1/session").HttpStatus(), 204);
-  EXPECT_EQ(Send("DELETE", "/kiv-login/v1/session").HttpStatus(), 404);
-  EXPECT_EQ(Send("GET", "/kiv-login/v1/session").HttpStatus(), 404);
-  EXPECT_EQ(Send("PUT", "/kiv-login/v1/session", R"({"summonerId": 43})").HttpStatus(), 201);
+  EXPECT_EQ(Status("POST", "/kiv-summoner/v1/summoners", R"({"summonerId": 50, "displayName": "Eve"})"), 201);
+  EXPECT_EQ(Status("POST", "/kiv-summoner/v1/summoners", R"({"summonerId": 51, "displayName": "Eve"})"), 409);
+  EXPECT_EQ(Resources(mark).size(), 1u);
+
+  mark = host.Mark();
+  EXPECT_EQ(Status("PUT", "/kiv-login/v1/session", R"({"summonerId": 999})"), 404);
+  EXPECT_EQ(Status("PUT", "/kiv-login/v1/session", R"({"summonerId": "x"})"), 400);
+  EXPECT_EQ(Status("PUT", "/kiv-login/v1/session", R"({"summonerId": 42})", "Application/JSON; charset=utf-8"), 200);
+  EXPECT_EQ(Status("PUT", "/kiv-login/v1/session", R"({"summonerId": 42})"), 200);  // no change, no event
+  EXPECT_EQ(Status("DELETE", "/kiv-login/v1/session"), 204);
+  EXPECT_EQ(Status("DELETE", "/kiv-login/v1/session"), 404);
+  EXPECT_EQ(Status("PUT", "/kiv-login/v1/session", R"({"summonerId": 43})"), 201);
   auto events = Resources(mark);
   ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0]["eventType"], "Update");
-  EXPECT_EQ(events[0]["data"]["summonerId"], 42);
   EXPECT_EQ(events[1]["eventType"], "Delete");
   EXPECT_TRUE(events[1]["data"].is_null());
   EXPECT_EQ(events[2]["eventType"], "Create");
-  EXPECT_EQ(events[2]["uri"], "/kiv-login/v1/session");
 }
 
 TEST_F(PeersTest, ConversationsAndMessages) {
@@ -91,97 +84,50 @@ TEST_F(PeersTest, ConversationsAndMessages) {
   EXPECT_EQ(WithItem("POST", "/kiv-chat/v1/conversations", json{{"id", "43"}, {"type", "chat"}}).HttpStatus(), 200);
   EXPECT_EQ(WithItem("POST", "/kiv-chat/v1/conversations", json{{"id", "0"}, {"type", "chat"}}).HttpStatus(), 404);
   EXPECT_EQ(WithItem("POST", "/kiv-chat/v1/conversations", json{{"type", "chat"}}).HttpStatus(), 400);
-  EXPECT_EQ(Send("GET", "/kiv-chat/v1/conversations/43").body["id"], "43");
   auto created = Resources(mark);
   ASSERT_EQ(created.size(), 1u);
   EXPECT_EQ(created[0]["uri"], "/kiv-chat/v1/conversations/43");
 
   mark = host.Mark();
-  Answer mine = WithItem("POST", "/kiv-chat/v1/conversations/43/messages", json{{"body", "hi"}});
-  ASSERT_EQ(mine.HttpStatus(), 201);
-  Answer theirs =
-      Send("POST", "/kiv-chat/v1/conversations/43/messages", R"({"body": "yo", "fromId": 43, "type": "chat"})");
-  EXPECT_EQ(WithItem("POST", "/kiv-chat/v1/conversations/44/messages", json{{"body", "x"}}).HttpStatus(), 404);
+  ASSERT_EQ(WithItem("POST", "/kiv-chat/v1/conversations/43/messages", json{{"body", "hi"}}).HttpStatus(), 201);
+  ASSERT_EQ(Status("POST", "/kiv-chat/v1/conversations/43/messages", R"({"body": "yo", "fromId": 43})"), 201);
   EXPECT_EQ(WithItem("POST", "/kiv-chat/v1/conversations/43/messages", json{{"text", "x"}}).HttpStatus(), 400);
   auto events = Resources(mark);
   ASSERT_EQ(events.size(), 2u);
   const json& m = events[0]["data"];
   EXPECT_EQ(events[0]["uri"], "/kiv-chat/v1/conversations/43/messages/" + m["id"].get<std::string>());
-  EXPECT_EQ(events[0]["eventType"], "Create");
-  EXPECT_EQ(m["body"], "hi");
-  EXPECT_EQ(m["type"], "chat");
   EXPECT_TRUE(m["fromId"].is_number_unsigned());
   EXPECT_EQ(m["fromId"], 1);  // the logged-in user
   EXPECT_TRUE(
       std::regex_match(m["timestamp"].get<std::string>(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
-  EXPECT_EQ(events[1]["data"]["fromId"], 43);
-  EXPECT_NE(events[0]["uri"], events[1]["uri"]);
-  EXPECT_EQ(Send("GET", "/kiv-chat/v1/conversations/43/messages").body.size(), 2u);
-
-  // The history keeps the latest messages: the oldest go first.
-  for (std::size_t i = 0; i < Peers::kMessageHistory; ++i) {
-    ASSERT_EQ(
-        WithItem("POST", "/kiv-chat/v1/conversations/43/messages", json{{"body", std::to_string(i)}}).HttpStatus(),
-        201);
-  }
-  const json history = Send("GET", "/kiv-chat/v1/conversations/43/messages").body;
-  ASSERT_EQ(history.size(), Peers::kMessageHistory);
-  EXPECT_EQ(history.front()["body"], "0");
-  EXPECT_EQ(history.back()["body"], std::to_string(Peers::kMessageHistory - 1));
 }
 
-TEST_F(PeersTest, BlockedPlayersAndFriends) {
+TEST_F(PeersTest, BlockedPlayersFriendsPlaytimeAndMethods) {
   EXPECT_EQ(Send("GET", "/kiv-chat/v1/blocked-players").body,
             json::parse(R"([{"summonerId": 43, "id": "43", "name": "Bob"}])"));
   const uint64_t mark = host.Mark();
-  EXPECT_EQ(Send("POST", "/kiv-chat/v1/blocked-players", R"({"summonerId": 45})").HttpStatus(), 201);
-  EXPECT_EQ(Send("POST", "/kiv-chat/v1/blocked-players", R"({"summonerId": 45})").HttpStatus(), 200);
-  EXPECT_EQ(Send("POST", "/kiv-chat/v1/blocked-players", R"({"summonerId": 777})").HttpStatus(), 404);
-  EXPECT_EQ(Send("DELETE", "/kiv-chat/v1/blocked-players/43").HttpStatus(), 204);
-  EXPECT_EQ(Send("DELETE", "/kiv-chat/v1/blocked-players/43").HttpStatus(), 404);
-  EXPECT_EQ(Send("DELETE", "/kiv-chat/v1/friends/42").HttpStatus(), 204);
-  EXPECT_EQ(Send("GET", "/kiv-chat/v1/friends/44").body["name"], "Cid");
-  EXPECT_EQ(Send("GET", "/kiv-chat/v1/friends/42").HttpStatus(), 404);
+  EXPECT_EQ(Status("POST", "/kiv-chat/v1/blocked-players", R"({"summonerId": 45})"), 201);
+  EXPECT_EQ(Status("POST", "/kiv-chat/v1/blocked-players", R"({"summonerId": 45})"), 200);
+  EXPECT_EQ(Status("POST", "/kiv-chat/v1/blocked-players", R"({"summonerId": 777})"), 404);
+  EXPECT_EQ(Status("DELETE", "/kiv-chat/v1/friends/42"), 204);
+  EXPECT_EQ(Status("GET", "/kiv-chat/v1/friends/42"), 404);
+  EXPECT_EQ(Status("GET", "/kiv-kr-playtime-reminder/v1/message"), 404);
+  EXPECT_EQ(Status("PUT", "/kiv-kr-playtime-reminder/v1/message", R"("Take a break")"), 201);
+  EXPECT_EQ(Status("PUT", "/kiv-kr-playtime-reminder/v1/message", R"({"text": 1})"), 400);
+  EXPECT_EQ(Status("PUT", "/kiv-kr-playtime-reminder/v1/message", R"("Again")"), 200);
   auto events = Resources(mark);
-  ASSERT_EQ(events.size(), 3u);
+  ASSERT_EQ(events.size(), 4u);
   EXPECT_EQ(events[0], json::parse(R"({"seq": )" + std::to_string(events[0]["seq"].get<uint64_t>()) +
                                    R"(, "name": "OnJsonApiEvent_kiv-chat_v1_blocked-players", "source": "peers",
       "uri": "/kiv-chat/v1/blocked-players/45", "eventType": "Create",
       "data": {"summonerId": 45, "id": "45", "name": "Dee"}})"));
-  EXPECT_EQ(events[1]["uri"], "/kiv-chat/v1/blocked-players/43");
-  EXPECT_EQ(events[1]["eventType"], "Delete");
-  EXPECT_EQ(events[2]["uri"], "/kiv-chat/v1/friends/42");
-  EXPECT_EQ(host.peers()->State()["blockedPlayers"], json({45}));
-}
-
-TEST_F(PeersTest, PlaytimeReminder) {
-  EXPECT_EQ(Send("GET", "/kiv-kr-playtime-reminder/v1/message").HttpStatus(), 404);
-  const uint64_t mark = host.Mark();
-  EXPECT_EQ(Send("PUT", "/kiv-kr-playtime-reminder/v1/message", R"("Take a break")").HttpStatus(), 201);
-  EXPECT_EQ(Send("PUT", "/kiv-kr-playtime-reminder/v1/message", R"({"text": 1})").HttpStatus(), 400);
-  EXPECT_EQ(Send("PUT", "/kiv-kr-playtime-reminder/v1/message", R"("Again")").HttpStatus(), 200);
-  EXPECT_EQ(Send("GET", "/kiv-kr-playtime-reminder/v1/message").body, "Again");
-  EXPECT_EQ(Send("DELETE", "/kiv-kr-playtime-reminder/v1/message").HttpStatus(), 204);
-  auto events = Resources(mark);
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0]["data"], "Take a break");
-  EXPECT_EQ(events[1]["eventType"], "Update");
-  EXPECT_EQ(events[2]["eventType"], "Delete");
-}
-
-TEST_F(PeersTest, BadBodiesAndMethods) {
-  Answer bad = Send("PUT", "/kiv-login/v1/session", "{\"summonerId\": ");
-  EXPECT_EQ(bad.HttpStatus(), 400);
-  EXPECT_NE(bad.errorText.find("not valid JSON"), std::string::npos);
-  EXPECT_EQ(Send("PUT", "/kiv-login/v1/session", "summonerId=1", "application/x-www-form-urlencoded").HttpStatus(),
-            415);
-  EXPECT_EQ(
-      Send("PUT", "/kiv-login/v1/session", R"({"summonerId": 42})", "Application/JSON; charset=utf-8").HttpStatus(),
-      200);
+  EXPECT_EQ(events[1]["uri"], "/kiv-chat/v1/friends/42");
+  EXPECT_EQ(events[3]["eventType"], "Update");
+  EXPECT_EQ(host.peers()->State()["blockedPlayers"], json({43, 45}));
+  EXPECT_EQ(Status("PUT", "/kiv-login/v1/session", "summonerId=1", "application/x-www-form-urlencoded"), 415);
   Answer wrong = Send("PATCH", "/kiv-chat/v1/friends");
   EXPECT_EQ(wrong.HttpStatus(), 405);
   EXPECT_EQ(wrong.allowed, (std::vector<std::string>{"GET", "POST"}));
-  EXPECT_EQ(Send("GET", "/kiv-chat/v2/friends").HttpStatus(), 404);
 }
 
 TEST(PeersSeedTest, SeedsFromJsonAndReportsWhatItSkips) {
@@ -204,11 +150,8 @@ TEST(PeersSeedTest, SeedsFromJsonAndReportsWhatItSkips) {
   EXPECT_EQ(state["playtimeReminder"], "Stretch");
   EXPECT_EQ(host.peers()->seedErrors().size(), 4u);
   EXPECT_EQ(host.Logs().size(), 4u);  // one warning each
-  // The built-in seed is valid.
-  HostOptions quiet;
-  quiet.logStream = nullptr;
-  Host plain(quiet);
-  EXPECT_TRUE(plain.peers()->seedErrors().empty());
+  o.peerSeed = nullptr;
+  EXPECT_TRUE(Host(o).peers()->seedErrors().empty());  // the built-in seed is valid
 }
 
 // The stores are bounded by bytes, not records: a conversation keeps its
@@ -239,7 +182,6 @@ TEST(PeersBoundsTest, StoresStayWithinTheirBytes) {
   EXPECT_EQ(history.front()["body"], std::to_string(100 - history.size()) + text);
   EXPECT_EQ(send("POST", messages, {{"body", std::string(20000, 'x')}}).HttpStatus(), 413);
   EXPECT_EQ(send("GET", messages, nullptr).body, history);
-
   Answer last;
   size_t added = 0;
   for (uint64_t id = 100; id < 1000; ++id, ++added) {
@@ -252,7 +194,6 @@ TEST(PeersBoundsTest, StoresStayWithinTheirBytes) {
   EXPECT_LE(peers.bytes(), limits.storeBytes);
   EXPECT_LT(DumpJson(peers.State()).size(), limits.storeBytes);
   EXPECT_EQ(send("PUT", "/kiv-kr-playtime-reminder/v1/message", std::string(2000, 'r')).HttpStatus(), 507);
-
   // A full store still takes a message whose own conversation makes room,
   // but not one that has nothing of its own to give up.
   ASSERT_EQ(send("POST", messages, {{"body", "100" + text}}).HttpStatus(), 201);

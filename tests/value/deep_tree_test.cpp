@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "logging/memory.h"
 #include "value/convert.h"
 #include "value/host_value.h"
 #include "value/limits.h"
@@ -93,7 +94,11 @@ TEST(DeepTree, EveryWalkAtTheBoundFitsASmallStack) {
 
       HostValue record{};
       ValueResult written;
+      written.SetString("gives the result its arena before counting");
+      written.Clear();
+      const uint64_t outstanding = mem::OutstandingAllocations();
       EXPECT_FALSE(WriteHostValue(written, record, deeper, nullptr));
+      EXPECT_EQ(mem::OutstandingAllocations(), outstanding) << "what was written before the refusal is freed";
       EXPECT_EQ(written.ErrorMessage(), tooDeepToWrite);
       EXPECT_EQ(Kind(record), 0u);
       written.Clear();

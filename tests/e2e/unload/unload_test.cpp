@@ -18,6 +18,7 @@
 #include <string>
 
 #include "host.h"
+#include "testing/e2e_support.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KIV_ADDRESS_SANITIZER 1
@@ -73,13 +74,6 @@ uint64_t ResidentBytes() {
   return uname(&system) == 0 && std::strcmp(system.machine, "x86_64") == 0;
 }
 
-Call Request(std::string method, std::string url) {
-  Call call;
-  call.method = std::move(method);
-  call.url = std::move(url);
-  return call;
-}
-
 void Cycle() {
   HostOptions options;
   options.logStream = nullptr;
@@ -89,8 +83,8 @@ void Cycle() {
   const Host::LoadResult loaded = host.Load(KIV_CHAT_PLUGIN);
   ASSERT_TRUE(loaded.ok) << loaded.error;
   ASSERT_TRUE(host.Initialize());
-  host.Dispatch(Request("POST", "/kiv-game-client-chat/v1/instant-messages?summonerName=Ann&message=hi"));
-  host.Dispatch(Request("GET", "/kiv-game-client-chat/v1/buddies"));
+  host.Dispatch(e2e::Request("POST", "/kiv-game-client-chat/v1/instant-messages?summonerName=Ann&message=hi"));
+  host.Dispatch(e2e::Request("GET", "/kiv-game-client-chat/v1/buddies"));
   host.PublishResource("/kiv-chat/v1/friends/45", "Create", json{{"name", "Dee"}});
   host.PublishResource("/kiv-chat/v1/conversations/42/messages/9", "Create",
                        json{{"type", "chat"}, {"fromId", 42}, {"body", "hello"}, {"timestamp", "9999"}});

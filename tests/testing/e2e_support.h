@@ -20,25 +20,14 @@ inline HostOptions QuietOptions(json seed = nullptr) {
 }
 
 inline Call Request(std::string method, std::string url, std::string contentType = "", std::string body = "") {
-  Call call;
-  call.method = std::move(method);
-  call.url = std::move(url);
-  call.contentType = std::move(contentType);
-  call.body = std::move(body);
-  return call;
+  return Call{std::move(method), std::move(url), {}, {}, std::move(contentType), std::move(body)};
 }
 
-// The event type of a recorded resource event, as a word whichever way the
-// plugin wrote it.
-inline std::string EventTypeWord(const json& type) {
-  static const char* const kWords[] = {"Create", "Update", "Delete"};
-  if (type.is_string()) return type.get<std::string>();
-  if (type.is_number_integer() && type.get<int64_t>() >= 0 && type.get<int64_t>() < 3)
-    return kWords[type.get<int64_t>()];
-  return type.dump();
+inline json Resource(const std::string& name, const std::string& uri, const std::string& type, json data) {
+  return json{{"name", name}, {"uri", uri}, {"eventType", type}, {"data", std::move(data)}};
 }
 
-// One plugin's view of the host records.
+// One plugin's view of the host records since its mark.
 class PluginRecords {
  public:
   PluginRecords(Host& host, std::string plugin) : host_(host), plugin_(std::move(plugin)) {}
@@ -47,8 +36,6 @@ class PluginRecords {
     host_.WaitIdle();
     mark_ = host_.Mark();
   }
-  uint64_t mark() const { return mark_; }
-
   std::vector<RecordedRequest> Requests() const {
     host_.WaitIdle();
     std::vector<RecordedRequest> out;
@@ -64,7 +51,8 @@ class PluginRecords {
     return out;
   }
   // The resource events the plugin published under their path's name (each
-  // also goes out under "OnJsonApiEvent"), as {name, uri, eventType, data}.
+  // also goes out under "OnJsonApiEvent"), as {name, uri, eventType, data}
+  // with the event type as a word whichever way the plugin wrote it.
   std::vector<json> Published() const {
     host_.WaitIdle();
     std::vector<json> out;
@@ -73,7 +61,10 @@ class PluginRecords {
       json j = e.ToJson();
       j.erase("seq");
       j.erase("source");
-      if (j.contains("eventType")) j["eventType"] = EventTypeWord(j["eventType"]);
+      const json type = j.value("eventType", json());
+      if (type.is_number_integer() && type.get<int64_t>() >= 0 && type.get<int64_t>() < 3) {
+        j["eventType"] = std::vector<std::string>{"Create", "Update", "Delete"}[type.get<size_t>()];
+      }
       out.push_back(std::move(j));
     }
     return out;
@@ -83,17 +74,11 @@ class PluginRecords {
     for (const auto& e : host_.Events(mark_)) n += e.source == plugin_ && e.name == "OnJsonApiEvent" ? 1 : 0;
     return n;
   }
-  std::vector<std::string> Lines(int32_t level) const {
+  // The plugin's log lines of `level` (of every level when negative).
+  std::vector<std::string> Lines(int32_t level = -1) const {
     std::vector<std::string> out;
     for (const auto& l : host_.Logs(mark_)) {
-      if (l.plugin == plugin_ && l.level == level) out.push_back(l.text);
-    }
-    return out;
-  }
-  std::vector<std::string> Lines() const {
-    std::vector<std::string> out;
-    for (const auto& l : host_.Logs(mark_)) {
-      if (l.plugin == plugin_) out.push_back(l.text);
+      if (l.plugin == plugin_ && (level < 0 || l.level == level)) out.push_back(l.text);
     }
     return out;
   }
@@ -103,9 +88,5 @@ class PluginRecords {
   std::string plugin_;
   uint64_t mark_ = 0;
 };
-
-inline json Resource(const std::string& name, const std::string& uri, const std::string& type, json data) {
-  return json{{"name", name}, {"uri", uri}, {"eventType", type}, {"data", std::move(data)}};
-}
 
 }  // namespace kivhost::e2e

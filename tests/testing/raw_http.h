@@ -27,25 +27,6 @@ inline int ConnectLoopback(int port) {
   return fd;
 }
 
-// Sends `bytes` and returns everything the server answers until it closes
-// the connection or stays silent for two seconds. With `halfClose` the
-// sending side is shut right after the bytes, so the server knows that
-// nothing more will come.
-inline std::string RawExchange(int port, const std::string& bytes, bool halfClose = false) {
-  const int fd = ConnectLoopback(port);
-  if (fd < 0) return "";
-  timeval timeout{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  (void)!send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-  if (halfClose) shutdown(fd, SHUT_WR);
-  std::string answer;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0) answer.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return answer;
-}
-
 // A connection that stays open across requests and reads answers one at a
 // time, as soon as each is whole.
 class RawConnection {
@@ -64,6 +45,8 @@ class RawConnection {
   bool Send(const std::string& bytes) {
     return fd_ >= 0 && send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
+  // Tells the server that nothing more will come.
+  void HalfClose() { shutdown(fd_, SHUT_WR); }
 
   // One answer: its head and a body of its Content-Length (or, without one,
   // whatever comes until the server closes). Empty when none is whole in time.
@@ -135,5 +118,16 @@ class RawConnection {
   bool closed_ = false;
   std::string buffered_;
 };
+
+// Sends `bytes` and returns everything the server answers until it closes
+// the connection, or what came within two seconds. With `halfClose` the
+// sending side is shut right after the bytes.
+inline std::string RawExchange(int port, const std::string& bytes, bool halfClose = false) {
+  RawConnection connection(port);
+  connection.Send(bytes);
+  if (halfClose) connection.HalfClose();
+  connection.ClosedWithin(std::chrono::seconds(2));
+  return connection.buffered();
+}
 
 }  // namespace kivhost::rawhttp

@@ -1,4 +1,4 @@
-#include "framework/test_plugin.h"
+#include "testing/test_plugin.h"
 
 namespace kiv::framework::testing {
 

@@ -3,9 +3,9 @@
 
 #include <string_view>
 
-#include "framework/fake_host.h"
 #include "framework/plugin.h"
 #include "kiv_plugin.h"
+#include "testing/fake_host.h"
 
 extern "C" void KIV_CDECL load_kiv_framework_test(PluginRegistration* registration);
 

@@ -1,18 +1,20 @@
 // A host for the framework tests: it offers the ten host services, records
-// every call the plugin makes, and answers requests through a responder the
-// test sets.
+// every call the plugin makes (from any thread), and answers requests through
+// a responder the test sets.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "value/host_value.h"
-#include "value/value.h"
 #include "framework/plugin.h"
 #include "kiv_plugin.h"
+#include "value/host_value.h"
+#include "value/value.h"
 
 namespace kiv::framework::testing {
 
@@ -69,6 +71,8 @@ class FakeHost {
 
   // Fills the response of each request; the default answers with an empty body.
   std::function<void(HostResponse* response, const HostRequest* request)> responder;
+  // Runs after each log line is recorded, outside the host's lock.
+  std::function<void(const std::string& text)> onLog;
 
   std::vector<RecordedRequest> requests;
   std::vector<RecordedEvent> events;
@@ -80,25 +84,38 @@ class FakeHost {
   int reservedCalls = 0;
 
   bool HasLog(int32_t level, const std::string& text) const {
+    std::lock_guard<std::mutex> lock(mutex_);
     for (const RecordedLog& line : logs) {
       if (line.level == level && line.text == text) return true;
     }
     return false;
   }
 
-  // Delivers an event to the callback subscribed under `name` (the last one).
+  // Whether the plugin is subscribed to `name` now: the later of its last
+  // subscribe and its last unsubscribe decides.
+  bool Subscribed(const std::string& name) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return subscribed_.count(name) != 0;
+  }
+
+  // Delivers an event to the callback last subscribed under `name`, as a
+  // host does: looked up under the host's lock, called outside it.
   bool Deliver(const std::string& name, const HostValue& payload) const {
-    for (auto it = subscriptions.rbegin(); it != subscriptions.rend(); ++it) {
-      if (it->name != name) continue;
-      HostEvent event;
-      std::memset(static_cast<void*>(&event), 0, sizeof event);
-      event.name = it->name.c_str();
-      std::memcpy(static_cast<void*>(&event.payload), &payload, sizeof payload);
-      event.context = it->context;
-      it->callback(&event);
-      return true;
+    RecordedSubscription target;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      auto it = subscriptions.rbegin();
+      while (it != subscriptions.rend() && it->name != name) ++it;
+      if (it == subscriptions.rend()) return false;
+      target = *it;
     }
-    return false;
+    HostEvent event;
+    std::memset(static_cast<void*>(&event), 0, sizeof event);
+    event.name = name.c_str();
+    std::memcpy(static_cast<void*>(&event.payload), &payload, sizeof payload);
+    event.context = target.context;
+    target.callback(&event);
+    return true;
   }
 
  private:
@@ -126,7 +143,10 @@ class FakeHost {
     record.words4to9 = (request->endpointContext != nullptr) | (request->headers != nullptr) | request->headerCount |
                        (request->contentType != nullptr) | (request->body != nullptr) | request->bodySize |
                        (request->methodText != nullptr);
-    host.requests.push_back(std::move(record));
+    {
+      std::lock_guard<std::mutex> lock(host.mutex_);
+      host.requests.push_back(std::move(record));
+    }
     if (host.responder) host.responder(response, request);
   }
   static void KIV_CDECL Reserved1(HostServices* self, uint32_t, uint32_t) { ++Of(self).reservedCalls; }
@@ -140,14 +160,22 @@ class FakeHost {
     record.payload = value;
     record.extra = event->extra;
     record.context = event->context;
-    Of(self).events.push_back(std::move(record));
+    FakeHost& host = Of(self);
+    std::lock_guard<std::mutex> lock(host.mutex_);
+    host.events.push_back(std::move(record));
   }
   static void KIV_CDECL Subscribe(HostServices* self, const char* name, uint32_t hostToken, HostEventCallback callback,
                                   void* context, uint32_t flag) {
-    Of(self).subscriptions.push_back(RecordedSubscription{name, hostToken, callback, context, flag});
+    FakeHost& host = Of(self);
+    std::lock_guard<std::mutex> lock(host.mutex_);
+    host.subscriptions.push_back(RecordedSubscription{name, hostToken, callback, context, flag});
+    host.subscribed_.insert(name);
   }
   static void KIV_CDECL Unsubscribe(HostServices* self, const char* name, uint32_t) {
-    Of(self).unsubscriptions.emplace_back(name);
+    FakeHost& host = Of(self);
+    std::lock_guard<std::mutex> lock(host.mutex_);
+    host.unsubscriptions.emplace_back(name);
+    host.subscribed_.erase(name);
   }
   static void KIV_CDECL Reserved5(HostServices* self, uint32_t, uint32_t, uint32_t, uint64_t, uint32_t) {
     ++Of(self).reservedCalls;
@@ -165,10 +193,17 @@ class FakeHost {
     return 7;
   }
   static void KIV_CDECL WriteLog(HostServices* self, int32_t level, const char* text) {
-    Of(self).logs.push_back(RecordedLog{level, text});
+    FakeHost& host = Of(self);
+    {
+      std::lock_guard<std::mutex> lock(host.mutex_);
+      host.logs.push_back(RecordedLog{level, text});
+    }
+    if (host.onLog) host.onLog(text);
   }
 
   Table table_{};
+  mutable std::mutex mutex_;
+  std::set<std::string> subscribed_;
 };
 
 // HostValue records built by hand, as a host would.

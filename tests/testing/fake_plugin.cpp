@@ -19,83 +19,72 @@
 
 namespace {
 
-// ---- Values -------------------------------------------------------------------
+// ---- Values, owned by the plugin and freed by its release --------------------
 
 char* Dup(const std::string& s) {
   auto* p = static_cast<char*>(std::malloc(s.size() + 1));
-  std::memcpy(p, s.data(), s.size());
-  p[s.size()] = '\0';
+  std::memcpy(p, s.c_str(), s.size() + 1);
   return p;
 }
 
-HostValue Text(const std::string& s) {
+HostValue Of(uint32_t kind) {
   HostValue v{};
-  v.kind = KIV_HOST_VALUE_OWNED_STRING;
+  v.kind = kind;
+  return v;
+}
+
+HostValue Text(const std::string& s) {
+  HostValue v = Of(KIV_HOST_VALUE_OWNED_STRING);
   v.u.text.data = Dup(s);
   v.u.text.length = static_cast<uint32_t>(s.size());
   return v;
 }
 
 HostValue Unsigned(uint64_t n) {
-  HostValue v{};
-  v.kind = KIV_HOST_VALUE_UNSIGNED;
+  HostValue v = Of(KIV_HOST_VALUE_UNSIGNED);
   v.u.u64 = n;
   return v;
 }
 
 HostValue Bool(bool b) {
-  HostValue v{};
-  v.kind = KIV_HOST_VALUE_BOOL;
+  HostValue v = Of(KIV_HOST_VALUE_BOOL);
   v.u.boolean = b ? 1 : 0;
   return v;
 }
 
 HostValue List(const std::vector<HostValue>& items) {
-  HostValue v{};
-  v.kind = KIV_HOST_VALUE_COLLECTION;
+  HostValue v = Of(KIV_HOST_VALUE_COLLECTION);
   v.u.collection.items = static_cast<HostValue*>(std::calloc(items.size() + 1, sizeof(HostValue)));
-  for (size_t i = 0; i < items.size(); ++i) v.u.collection.items[i] = items[i];
+  std::copy(items.begin(), items.end(), v.u.collection.items);
   v.u.collection.count = static_cast<uint32_t>(items.size());
   return v;
 }
 
 HostValue Struct(std::vector<std::pair<std::string, HostValue>> members) {
   std::sort(members.begin(), members.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  HostValue v{};
-  v.kind = KIV_HOST_VALUE_STRUCTURE;
+  HostValue v = Of(KIV_HOST_VALUE_STRUCTURE);
   v.u.structure.entries = static_cast<HostStructEntry*>(std::calloc(members.size() + 1, sizeof(HostStructEntry)));
   for (size_t i = 0; i < members.size(); ++i) {
-    v.u.structure.entries[i].key = Dup(members[i].first);
-    v.u.structure.entries[i].value = members[i].second;
-    v.u.structure.entries[i].keyOwned = 1;
+    v.u.structure.entries[i] = HostStructEntry{Dup(members[i].first), members[i].second, 1};
   }
   v.u.structure.count = static_cast<uint32_t>(members.size());
   return v;
 }
 
 void FreeValue(HostValue* v) {
-  switch (v->kind) {
-    case KIV_HOST_VALUE_OWNED_STRING:
-      std::free(const_cast<char*>(v->u.text.data));
-      break;
-    case KIV_HOST_VALUE_OWNED_BLOB:
-      std::free(const_cast<uint8_t*>(v->u.blob.data));
-      break;
-    case KIV_HOST_VALUE_COLLECTION:
-      for (uint32_t i = 0; v->u.collection.items != nullptr && i < v->u.collection.count; ++i) {
-        FreeValue(&v->u.collection.items[i]);
-      }
-      std::free(v->u.collection.items);
-      break;
-    case KIV_HOST_VALUE_STRUCTURE:
-      for (uint32_t i = 0; i < v->u.structure.count; ++i) {
-        if (v->u.structure.entries[i].keyOwned) std::free(const_cast<char*>(v->u.structure.entries[i].key));
-        FreeValue(&v->u.structure.entries[i].value);
-      }
-      std::free(v->u.structure.entries);
-      break;
-    default:
-      break;
+  if (v->kind == KIV_HOST_VALUE_OWNED_STRING || v->kind == KIV_HOST_VALUE_OWNED_BLOB) {
+    std::free(const_cast<char*>(v->u.text.data));
+  } else if (v->kind == KIV_HOST_VALUE_COLLECTION) {
+    for (uint32_t i = 0; v->u.collection.items != nullptr && i < v->u.collection.count; ++i) {
+      FreeValue(&v->u.collection.items[i]);
+    }
+    std::free(v->u.collection.items);
+  } else if (v->kind == KIV_HOST_VALUE_STRUCTURE) {
+    for (uint32_t i = 0; i < v->u.structure.count; ++i) {
+      if (v->u.structure.entries[i].keyOwned) std::free(const_cast<char*>(v->u.structure.entries[i].key));
+      FreeValue(&v->u.structure.entries[i].value);
+    }
+    std::free(v->u.structure.entries);
   }
   *v = HostValue{};
 }
@@ -108,12 +97,8 @@ HostValue Copy(const HostValue& v) {
       return Text(v.u.text.data ? std::string(v.u.text.data, v.u.text.length) : std::string());
     case KIV_HOST_VALUE_BLOB:
     case KIV_HOST_VALUE_OWNED_BLOB: {
-      HostValue c{};
+      HostValue c = Text(std::string(reinterpret_cast<const char*>(v.u.blob.data), v.u.blob.size));
       c.kind = KIV_HOST_VALUE_OWNED_BLOB;
-      auto* bytes = static_cast<uint8_t*>(std::malloc(v.u.blob.size + 1));
-      if (v.u.blob.size) std::memcpy(bytes, v.u.blob.data, v.u.blob.size);
-      c.u.blob.data = bytes;
-      c.u.blob.size = v.u.blob.size;
       return c;
     }
     case KIV_HOST_VALUE_COLLECTION: {
@@ -133,7 +118,7 @@ HostValue Copy(const HostValue& v) {
   }
 }
 
-// ---- Requests -------------------------------------------------------------------
+// ---- Requests -----------------------------------------------------------------
 
 int Hex(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -145,13 +130,11 @@ int Hex(char c) {
 std::string Decode(const std::string& s) {
   std::string out;
   for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '+') {
-      out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size() && Hex(s[i + 1]) >= 0 && Hex(s[i + 2]) >= 0) {
+    if (s[i] == '%' && i + 2 < s.size() && Hex(s[i + 1]) >= 0 && Hex(s[i + 2]) >= 0) {
       out += static_cast<char>(Hex(s[i + 1]) * 16 + Hex(s[i + 2]));
       i += 2;
     } else {
-      out += s[i];
+      out += s[i] == '+' ? ' ' : s[i];
     }
   }
   return out;
@@ -160,6 +143,11 @@ std::string Decode(const std::string& s) {
 struct Url {
   std::string path;
   std::map<std::string, std::string> query;
+  std::string Get(const std::string& key, const std::string& fallback = "") const {
+    auto it = query.find(key);
+    return it != query.end() ? it->second : fallback;
+  }
+  std::string Rest(const std::string& prefix) const { return path.substr(prefix.size()); }
 };
 
 Url ParseUrl(const char* url) {
@@ -167,13 +155,10 @@ Url ParseUrl(const char* url) {
   const std::string s = url ? url : "";
   const size_t q = s.find('?');
   u.path = s.substr(0, q);
-  if (q == std::string::npos) return u;
-  std::string rest = s.substr(q + 1);
-  size_t start = 0;
-  while (start <= rest.size()) {
-    size_t end = rest.find('&', start);
-    if (end == std::string::npos) end = rest.size();
-    const std::string piece = rest.substr(start, end - start);
+  for (size_t start = q == std::string::npos ? s.size() + 1 : q + 1; start <= s.size();) {
+    size_t end = s.find('&', start);
+    if (end == std::string::npos) end = s.size();
+    const std::string piece = s.substr(start, end - start);
     const size_t eq = piece.find('=');
     if (!piece.empty())
       u.query[Decode(piece.substr(0, eq))] = eq == std::string::npos ? "" : Decode(piece.substr(eq + 1));
@@ -182,7 +167,7 @@ Url ParseUrl(const char* url) {
   return u;
 }
 
-// ---- Streams ------------------------------------------------------------------------
+// ---- Answers ------------------------------------------------------------------
 
 struct Stream {
   std::string text;
@@ -209,13 +194,11 @@ void KIV_CDECL StreamClose(void*) {}
 void KIV_CDECL Release(HostResponse* r) {
   std::free(const_cast<char*>(r->errorText));
   std::free(const_cast<char*>(r->statusText));
-  if (r->headers != nullptr) {
-    for (uint32_t i = 0; i < r->headerCount; ++i) {
-      std::free(const_cast<char*>(r->headers[i].name));
-      std::free(const_cast<char*>(r->headers[i].value));
-    }
-    std::free(const_cast<HostHeader*>(r->headers));
+  for (uint32_t i = 0; r->headers != nullptr && i < r->headerCount; ++i) {
+    std::free(const_cast<char*>(r->headers[i].name));
+    std::free(const_cast<char*>(r->headers[i].value));
   }
+  std::free(const_cast<HostHeader*>(r->headers));
   FreeValue(&r->body);
   if (r->streamRead == &StreamRead) delete static_cast<Stream*>(r->streamContext);
   std::memset(static_cast<void*>(r), 0, sizeof *r);
@@ -229,14 +212,12 @@ void Answer(HostResponse* r, HostValue body, uint32_t status = 0) {
 }
 
 void Error(HostResponse* r, const std::string& text, uint32_t status) {
-  std::memset(static_cast<void*>(r), 0, sizeof *r);
+  Answer(r, HostValue{}, status);
   r->errorText = Dup(text);
   r->errorFlag = 1;
-  r->status = status;
-  r->release = &Release;
 }
 
-// ---- The plugin object ------------------------------------------------------------------
+// ---- The plugin object --------------------------------------------------------
 
 struct Fake;
 using Handler = void (*)(Fake&, HostRequest&, HostResponse&, const Url&);
@@ -267,10 +248,7 @@ struct Fake {
   std::vector<HostValue> received;  // {name, payload} per event
   std::vector<std::string> subscribed;
 
-  const char* T(const std::string& s) {
-    texts.push_back(s);
-    return texts.back().c_str();
-  }
+  const char* T(const std::string& s) { return texts.emplace_back(s).c_str(); }
   HostServices* services() { return init != nullptr ? init->services : nullptr; }
   uint32_t token() { return init != nullptr ? init->hostToken : 0; }
   void Log(int32_t level, const std::string& text) {
@@ -330,9 +308,9 @@ Outcome Send(Fake& f, uint32_t method, const std::string& url, HostParameterItem
   } else if (response.streamRead != nullptr) {
     o.streamed = true;
     uint8_t buffer[4096];
-    while (true) {
+    for (uint8_t more = 1; more != 0;) {
       uint32_t length = sizeof buffer;
-      uint8_t more = 1;
+      more = 1;
       ++o.reads;
       if (response.streamRead(response.streamContext, buffer, &length, &more) == 0) {
         o.failed = true;
@@ -340,14 +318,11 @@ Outcome Send(Fake& f, uint32_t method, const std::string& url, HostParameterItem
         break;
       }
       o.text.append(reinterpret_cast<char*>(buffer), length);
-      if (length < sizeof buffer) {
-        if (more == 0) break;
+      if (length < sizeof buffer && more != 0) {
         s->beginWait(s, "Wait: yield", 0);
         s->yield(s);
         s->endWait(s);
         ++o.yields;
-      } else if (more == 0) {
-        break;
       }
     }
     if (response.streamClose != nullptr) response.streamClose(response.streamContext);
@@ -377,79 +352,58 @@ void KIV_CDECL OnEvent(const HostEvent* event) {
   }
 }
 
-// ---- Endpoint handlers ----------------------------------------------------------------
+// ---- Endpoint handlers --------------------------------------------------------
 
 void Echo(Fake& f, HostRequest& q, HostResponse& r, const Url&) {
-  std::vector<HostValue> items, names, headers;
+  std::vector<HostValue> items, names;
   for (uint32_t i = 0; i < q.itemCount; ++i) {
     items.push_back(Copy(q.items[i].value));
     names.push_back(Text(q.items[i].name != nullptr ? q.items[i].name : ""));
   }
-  std::vector<std::pair<std::string, HostValue>> headerMembers;
-  for (uint32_t i = 0; i < q.headerCount; ++i)
-    headerMembers.emplace_back(std::string(q.headers[i].name), Text(q.headers[i].value));
-  std::string body(reinterpret_cast<const char*>(q.body), q.body != nullptr ? q.bodySize : 0);
+  std::vector<std::pair<std::string, HostValue>> headers;
+  for (uint32_t i = 0; i < q.headerCount; ++i) headers.emplace_back(q.headers[i].name, Text(q.headers[i].value));
   Answer(&r, Struct({{"method", Unsigned(q.method)},
                      {"methodText", Text(q.methodText != nullptr ? q.methodText : "")},
                      {"url", Text(q.url)},
                      {"contentType", Text(q.contentType != nullptr ? q.contentType : "")},
-                     {"body", Text(body)},
+                     {"body", Text(std::string(reinterpret_cast<const char*>(q.body), q.body ? q.bodySize : 0))},
                      {"items", List(items)},
                      {"itemNames", List(names)},
-                     {"headers", Struct(std::move(headerMembers))},
+                     {"headers", Struct(std::move(headers))},
                      {"tokenMatches", Bool(q.hostToken == f.token())}}));
 }
 
-void Item(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  Answer(&r, Struct({{"id", Text(u.path.substr((f.prefix + "/items/").size()))}}));
-}
-
-void Files(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  Answer(&r, Text(u.path.substr((f.prefix + "/files/").size())));
-}
-
-void ItemsLiteral(Fake&, HostRequest&, HostResponse& r, const Url&) { Answer(&r, Text("literal")); }
-
-void Ping(Fake&, HostRequest&, HostResponse& r, const Url&) { Answer(&r, HostValue{}); }
-
 void Status(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  const uint32_t code =
-      static_cast<uint32_t>(std::strtoul(u.path.substr((f.prefix + "/status/").size()).c_str(), nullptr, 10));
-  if (u.query.count("error")) {
-    Error(&r, u.query.at("error"), code);
-  } else {
-    Answer(&r, Text("status"), code);
-  }
+  const auto code = static_cast<uint32_t>(std::strtoul(u.Rest(f.prefix + "/status/").c_str(), nullptr, 10));
+  if (u.query.count("error")) return Error(&r, u.Get("error"), code);
+  Answer(&r, Text("status"), code);
 }
 
 void Odd(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  const std::string what = u.path.substr((f.prefix + "/odd/").size());
+  const std::string what = u.Rest(f.prefix + "/odd/");
   HostValue v{};
   if (what == "invalid-kind") {
-    v.kind = 99;
-    Answer(&r, v);
+    Answer(&r, Of(99));
   } else if (what == "null-text") {
-    v.kind = KIV_HOST_VALUE_OWNED_STRING;
+    v = Of(KIV_HOST_VALUE_OWNED_STRING);
     v.u.text.length = 5;
     Answer(&r, v);
   } else if (what == "null-items") {
-    v.kind = KIV_HOST_VALUE_COLLECTION;
+    v = Of(KIV_HOST_VALUE_COLLECTION);
     v.u.collection.count = 3;
     Answer(&r, v);
   } else if (what == "null-key") {
     v = Struct({{"a", Unsigned(1)}});
     std::free(const_cast<char*>(v.u.structure.entries[0].key));
-    v.u.structure.entries[0].key = nullptr;
-    v.u.structure.entries[0].keyOwned = 0;
+    v.u.structure.entries[0] = HostStructEntry{nullptr, Unsigned(1), 0};
     Answer(&r, v);
   } else if (what == "null-release") {
-    std::memset(static_cast<void*>(&r), 0, sizeof r);
+    Answer(&r, v, 409);
     r.errorText = "static error text";
-    r.status = 409;
+    r.release = nullptr;
   } else if (what == "error-without-text") {
-    std::memset(static_cast<void*>(&r), 0, sizeof r);
+    Answer(&r, v);
     r.errorFlag = 1;
-    r.release = &Release;
   } else if (what == "odd-status") {
     Answer(&r, Text("odd"), 42);
   } else if (what == "headers-null") {
@@ -458,23 +412,21 @@ void Odd(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
   } else if (what == "headers") {
     Answer(&r, Text("ok"), 201);
     auto* h = static_cast<HostHeader*>(std::calloc(1, sizeof(HostHeader)));
-    h[0].name = Dup("X-Fake");
-    h[0].value = Dup("yes");
+    *h = HostHeader{Dup("X-Fake"), Dup("yes")};
     r.headers = h;
     r.headerCount = 1;
   } else if (what.rfind("stream", 0) == 0) {
     auto* s = new Stream;
-    const size_t size = u.query.count("size") ? std::strtoul(u.query.at("size").c_str(), nullptr, 10) : 10000;
+    const size_t size = std::strtoul(u.Get("size", "10000").c_str(), nullptr, 10);
     if (what == "stream-text") {
       s->text = std::string(size, 'x');
     } else {
-      s->text = "[";
-      while (s->text.size() + 12 < size) s->text += "\"abcdefgh\",";
+      for (s->text = "["; s->text.size() + 12 < size;) s->text += "\"abcdefgh\",";
       s->text += "\"end\"]";
     }
     if (what == "stream-short") s->chunk = 10;
     if (what == "stream-fail") s->failAfter = 1;
-    Answer(&r, HostValue{});
+    Answer(&r, v);
     r.streamRead = &StreamRead;
     r.streamClose = &StreamClose;
     r.streamContext = s;
@@ -485,26 +437,19 @@ void Odd(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
 }
 
 void Relay(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  const std::string method = u.query.count("method") ? u.query.at("method") : "GET";
   const char* const names[] = {"", "DELETE", "GET", "HEAD", "OPTIONS", "PATCH", "POST", "PUT"};
-  uint32_t number = 0;
-  for (uint32_t i = 1; i < 8; ++i) {
-    if (method == names[i]) number = i;
-  }
+  const uint32_t method = static_cast<uint32_t>(std::find(names + 1, names + 8, u.Get("method", "GET")) - names) % 8;
   HostParameterItem item{};
-  bool withItem = false;
   std::vector<std::pair<std::string, HostValue>> members;
   for (const auto& [key, value] : u.query) {
     if (key.rfind("struct.", 0) == 0) members.emplace_back(key.substr(7), Text(value));
   }
   if (!members.empty()) {
     item.value = Struct(std::move(members));
-    withItem = true;
   } else if (u.query.count("param")) {
-    item.value = Text(u.query.at("param"));
-    withItem = true;
+    item.value = Text(u.Get("param"));
   }
-  Outcome o = Send(f, number, u.query.count("url") ? u.query.at("url") : "", withItem ? &item : nullptr);
+  Outcome o = Send(f, method, u.Get("url"), item.value.kind != 0 ? &item : nullptr);
   FreeValue(&item.value);
   Answer(&r, Struct({{"status", Unsigned(o.status)},
                      {"failed", Bool(o.failed)},
@@ -521,32 +466,35 @@ void Publish(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
   HostServices* s = f.services();
   if (s == nullptr || !u.query.count("name")) return Error(&r, "publish needs a name", 400);
   HostEvent event{};
-  const std::string name = u.query.at("name");
+  const std::string name = u.Get("name");
   event.name = name.c_str();
-  event.payload = Struct({{"uri", Text(u.query.count("uri") ? u.query.at("uri") : "")},
-                          {"eventType", Text(u.query.count("type") ? u.query.at("type") : "Create")},
-                          {"data", Text(u.query.count("data") ? u.query.at("data") : "")}});
+  event.payload = Struct(
+      {{"uri", Text(u.Get("uri"))}, {"eventType", Text(u.Get("type", "Create"))}, {"data", Text(u.Get("data"))}});
   s->sendEvent(s, &event);
   FreeValue(&event.payload);
   Answer(&r, HostValue{});
 }
 
-void SubscribeEndpoint(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  if (!u.query.count("name")) return Error(&r, "subscribe needs a name", 400);
-  f.Subscribe(u.query.at("name"), u.query.count("flag") ? std::atoi(u.query.at("flag").c_str()) : 0);
+void Subscription(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
+  if (!u.query.count("name")) return Error(&r, "subscribing needs a name", 400);
+  if (u.path.ends_with("/unsubscribe")) {
+    f.Unsubscribe(u.Get("name"));
+  } else {
+    f.Subscribe(u.Get("name"), std::atoi(u.Get("flag", "0").c_str()));
+  }
   Answer(&r, HostValue{});
 }
 
-void UnsubscribeEndpoint(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  if (!u.query.count("name")) return Error(&r, "unsubscribe needs a name", 400);
-  f.Unsubscribe(u.query.at("name"));
-  Answer(&r, HostValue{});
+void Item(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
+  Answer(&r, Struct({{"id", Text(u.Rest(f.prefix + "/items/"))}}));
 }
-
-void LogEndpoint(Fake& f, HostRequest&, HostResponse& r, const Url& u) {
-  f.Log(u.query.count("level") ? std::atoi(u.query.at("level").c_str()) : 0,
-        u.query.count("text") ? u.query.at("text") : "");
-  Answer(&r, HostValue{});
+void Files(Fake& f, HostRequest&, HostResponse& r, const Url& u) { Answer(&r, Text(u.Rest(f.prefix + "/files/"))); }
+void Literal(Fake&, HostRequest&, HostResponse& r, const Url&) { Answer(&r, Text("literal")); }
+void Empty(Fake&, HostRequest&, HostResponse& r, const Url&) { Answer(&r, HostValue{}); }
+void MethodNumber(Fake&, HostRequest& q, HostResponse& r, const Url&) { Answer(&r, Unsigned(q.method)); }
+void LogLine(Fake& f, HostRequest& q, HostResponse& r, const Url& u) {
+  f.Log(std::atoi(u.Get("level", "0").c_str()), u.Get("text"));
+  Empty(f, q, r, u);
 }
 
 void Received(Fake& f, HostRequest&, HostResponse& r, const Url&) {
@@ -556,8 +504,6 @@ void Received(Fake& f, HostRequest&, HostResponse& r, const Url&) {
   Answer(&r, List(copies));
 }
 
-void AnyMethod(Fake&, HostRequest& q, HostResponse& r, const Url&) { Answer(&r, Unsigned(q.method)); }
-
 void KIV_CDECL RequestEntry(HostResponse* response, HostRequest* request) {
   if (response == nullptr) return;
   if (request == nullptr || request->endpointContext == nullptr) return Error(response, "no endpoint context", 500);
@@ -565,78 +511,66 @@ void KIV_CDECL RequestEntry(HostResponse* response, HostRequest* request) {
   ctx->handler(*ctx->fake, *request, *response, ParseUrl(request->url));
 }
 
-// ---- Registration ----------------------------------------------------------------------
+// ---- Registration -------------------------------------------------------------
 
 struct EndpointDef {
   const char* suffix;
   uint32_t method;
   const char* methodText;
-  bool threadSafe;
   Handler handler;
   std::vector<std::pair<const char*, uint32_t>> args;  // name, location
 };
 
 void BuildTable(Fake& f) {
   const std::vector<EndpointDef> defs = {
-      {"/echo", KIV_METHOD_POST, "", false, &Echo, {{"body", KIV_LOCATION_BODY}, {"x", KIV_LOCATION_QUERY}}},
-      {"/items/{id}", KIV_METHOD_GET, "", true, &Item, {{"id", KIV_LOCATION_PATH}}},
-      {"/items/special", KIV_METHOD_GET, "", true, &ItemsLiteral, {}},
-      {"/files/{+rest}", KIV_METHOD_GET, "", true, &Files, {{"rest", KIV_LOCATION_PATH}}},
-      {"/ping", KIV_METHOD_POST, "", true, &Ping, {}},
-      {"/status/{code}",
-       KIV_METHOD_GET,
-       "",
-       true,
-       &Status,
-       {{"code", KIV_LOCATION_PATH}, {"error", KIV_LOCATION_QUERY}}},
-      {"/odd/{what}", KIV_METHOD_GET, "", true, &Odd, {{"what", KIV_LOCATION_PATH}}},
-      {"/relay", KIV_METHOD_POST, "", true, &Relay, {{"method", KIV_LOCATION_QUERY}, {"url", KIV_LOCATION_QUERY}}},
-      {"/publish", KIV_METHOD_POST, "", true, &Publish, {{"name", KIV_LOCATION_QUERY}}},
-      {"/subscribe", KIV_METHOD_POST, "", true, &SubscribeEndpoint, {{"name", KIV_LOCATION_QUERY}}},
-      {"/unsubscribe", KIV_METHOD_POST, "", true, &UnsubscribeEndpoint, {{"name", KIV_LOCATION_QUERY}}},
-      {"/log", KIV_METHOD_POST, "", true, &LogEndpoint, {{"level", KIV_LOCATION_QUERY}, {"text", KIV_LOCATION_QUERY}}},
-      {"/received", KIV_METHOD_GET, "", true, &Received, {}},
-      {"/any", KIV_METHOD_ANY, "", true, &AnyMethod, {}},
-      {"/purge", KIV_METHOD_OTHER, "PURGE", true, &AnyMethod, {}},
+      {"/echo", KIV_METHOD_POST, "", &Echo, {{"body", KIV_LOCATION_BODY}, {"x", KIV_LOCATION_QUERY}}},
+      {"/items/{id}", KIV_METHOD_GET, "", &Item, {{"id", KIV_LOCATION_PATH}}},
+      {"/items/special", KIV_METHOD_GET, "", &Literal, {}},
+      {"/files/{+rest}", KIV_METHOD_GET, "", &Files, {{"rest", KIV_LOCATION_PATH}}},
+      {"/ping", KIV_METHOD_POST, "", &Empty, {}},
+      {"/status/{code}", KIV_METHOD_GET, "", &Status, {{"code", KIV_LOCATION_PATH}, {"error", KIV_LOCATION_QUERY}}},
+      {"/odd/{what}", KIV_METHOD_GET, "", &Odd, {{"what", KIV_LOCATION_PATH}}},
+      {"/relay", KIV_METHOD_POST, "", &Relay, {{"method", KIV_LOCATION_QUERY}, {"url", KIV_LOCATION_QUERY}}},
+      {"/publish", KIV_METHOD_POST, "", &Publish, {{"name", KIV_LOCATION_QUERY}}},
+      {"/subscribe", KIV_METHOD_POST, "", &Subscription, {{"name", KIV_LOCATION_QUERY}}},
+      {"/unsubscribe", KIV_METHOD_POST, "", &Subscription, {{"name", KIV_LOCATION_QUERY}}},
+      {"/log", KIV_METHOD_POST, "", &LogLine, {{"level", KIV_LOCATION_QUERY}, {"text", KIV_LOCATION_QUERY}}},
+      {"/received", KIV_METHOD_GET, "", &Received, {}},
+      {"/any", KIV_METHOD_ANY, "", &MethodNumber, {}},
+      {"/purge", KIV_METHOD_OTHER, "PURGE", &MethodNumber, {}},
   };
   size_t argCount = 0;
   for (const auto& d : defs) argCount += d.args.size();
-  f.endpoints.resize(defs.size());
+  f.endpoints.assign(defs.size(), HostEndpointEntry{});
   f.contexts.resize(defs.size());
-  f.arguments.resize(argCount);
+  f.arguments.assign(argCount, HostArgumentRecord{});
   f.locations.resize(argCount);
   f.tags = {f.T("Plugins"), f.T("Plugin " + f.name)};
   size_t a = 0;
   for (size_t i = 0; i < defs.size(); ++i) {
     const EndpointDef& d = defs[i];
     HostEndpointEntry& e = f.endpoints[i];
-    std::memset(static_cast<void*>(&e), 0, sizeof e);
     f.contexts[i] = EndpointContext{&f, d.handler};
     e.function.next = i + 1 < defs.size() ? reinterpret_cast<HostFunctionRecord*>(&f.endpoints[i + 1]) : nullptr;
     e.function.context = &f.contexts[i];
     e.function.name = f.T("Fake" + std::string(d.suffix));
-    e.function.nameSpace = f.T("");
     e.function.description = f.T("fake endpoint");
-    e.function.help = f.T("");
-    e.function.returnTypeName = f.T("");
-    e.function.asyncEventType = f.T("");
-    e.function.threadSafe = d.threadSafe ? 1 : 0;
+    e.function.nameSpace = e.function.help = e.function.returnTypeName = e.function.asyncEventType = f.T("");
+    e.function.threadSafe = d.handler != &Echo ? 1 : 0;
     e.function.tags = f.tags.data();
     e.function.tagCount = static_cast<uint32_t>(f.tags.size());
     e.function.argumentCount = static_cast<uint32_t>(d.args.size());
     e.function.arguments = d.args.empty() ? nullptr : &f.arguments[a];
     e.locations = d.args.empty() ? nullptr : &f.locations[a];
     for (size_t k = 0; k < d.args.size(); ++k, ++a) {
+      const bool last = k + 1 == d.args.size();
       HostArgumentRecord& arg = f.arguments[a];
-      std::memset(static_cast<void*>(&arg), 0, sizeof arg);
-      arg.next = k + 1 < d.args.size() ? &f.arguments[a + 1] : nullptr;
+      arg.next = last ? nullptr : &f.arguments[a + 1];
       arg.name = f.T(d.args[k].first);
-      arg.description = f.T("");
+      arg.description = arg.typeName = f.T("");
       arg.typeKind = KIV_TYPE_STRING;
-      arg.typeName = f.T("");
       arg.optional = 1;
-      f.locations[a].next = k + 1 < d.args.size() ? &f.locations[a + 1] : nullptr;
-      f.locations[a].location = d.args[k].second;
+      f.locations[a] = HostArgumentLocation{last ? nullptr : &f.locations[a + 1], d.args[k].second};
     }
     e.requestEntry = &RequestEntry;
     e.path = f.T(f.prefix + d.suffix);
@@ -644,21 +578,19 @@ void BuildTable(Fake& f) {
     e.methodText = f.T(d.methodText);
   }
   // One structure and one enumeration.
-  f.types.resize(2);
-  f.fields.resize(2);
-  f.enumerators.resize(2);
-  std::memset(static_cast<void*>(f.types.data()), 0, sizeof(HostTypeRecord) * 2);
-  f.fields[0] = HostFieldRecord{&f.fields[1], f.T("id"), f.T(""), 0, KIV_TYPE_STRING, 0, f.T(""), 0};
-  f.fields[1] = HostFieldRecord{nullptr, f.T("kind"), f.T(""), 24, KIV_TYPE_ENUM, 0, f.T("FakeKind"), 0};
-  f.enumerators[0] = HostEnumeratorRecord{&f.enumerators[1], f.T("Small"), f.T(""), 0};
-  f.enumerators[1] = HostEnumeratorRecord{nullptr, f.T("Large"), f.T(""), 1};
-  f.types[0] = HostTypeRecord{&f.types[1], f.T("FakeItem"), f.T(""), 28, f.T("an item"), f.tags.data(),
-                              2,           f.fields.data(), nullptr, 2};
-  f.types[1] =
-      HostTypeRecord{nullptr, f.T("FakeKind"), f.T(""), 4, f.T(""), nullptr, 0, nullptr, f.enumerators.data(), 2};
-  f.events.resize(1);
-  f.events[0] = HostEventRecord{
-      nullptr, f.T("OnJsonApiEvent_" + f.name + "_v1_items"), f.T(""), f.T("PluginResourceEvent"), f.T(""), nullptr, 0};
+  f.fields = {HostFieldRecord{nullptr, f.T("id"), f.T(""), 0, KIV_TYPE_STRING, 0, f.T(""), 0},
+              HostFieldRecord{nullptr, f.T("kind"), f.T(""), 24, KIV_TYPE_ENUM, 0, f.T("FakeKind"), 0}};
+  f.fields[0].next = &f.fields[1];
+  f.enumerators = {HostEnumeratorRecord{nullptr, f.T("Small"), f.T(""), 0},
+                   HostEnumeratorRecord{nullptr, f.T("Large"), f.T(""), 1}};
+  f.enumerators[0].next = &f.enumerators[1];
+  f.types = {
+      HostTypeRecord{nullptr, f.T("FakeItem"), f.T(""), 28, f.T("an item"), f.tags.data(), 2, f.fields.data(), nullptr,
+                     2},
+      HostTypeRecord{nullptr, f.T("FakeKind"), f.T(""), 4, f.T(""), nullptr, 0, nullptr, f.enumerators.data(), 2}};
+  f.types[0].next = &f.types[1];
+  f.events = {HostEventRecord{nullptr, f.T("OnJsonApiEvent_" + f.name + "_v1_items"), f.T(""),
+                              f.T("PluginResourceEvent"), f.T(""), nullptr, 0}};
   f.table = PluginApiTable{
       f.endpoints.data(), static_cast<uint32_t>(f.endpoints.size()), f.types.data(), 2, f.events.data(), 1};
 }
@@ -695,9 +627,17 @@ bool Compatible(const PluginRegistration* r, uint32_t major = KIV_PLUGIN_API_MAJ
   return r->apiMajor == major && (r->apiMinor > minor || (r->apiMinor == minor && r->apiPatch >= patch));
 }
 
-enum class Kind { kFull, kNoInit, kBrokenTable };
+enum class Kind { kFull, kNoInit, kBrokenTable, kBare };
 
 void Register(PluginRegistration* r, const char* name, Kind kind) {
+  if (!Compatible(r)) return;  // the soft kind: an incompatible host gets an unfilled record
+  r->apiMajor = KIV_PLUGIN_API_MAJOR;
+  r->apiMinor = KIV_PLUGIN_API_MINOR;
+  r->apiPatch = KIV_PLUGIN_API_PATCH;
+  if (kind == Kind::kBare) {  // only the handshake: a name, no callbacks and no API table
+    r->name = name;
+    return;
+  }
   auto* f = new Fake;
   f->name = name;
   f->prefix = "/" + f->name + "/v1";
@@ -713,9 +653,6 @@ void Register(PluginRegistration* r, const char* name, Kind kind) {
     f->endpoints[0].function.tags = nullptr;
     f->endpoints[0].function.tagCount = 7;
   }
-  r->apiMajor = KIV_PLUGIN_API_MAJOR;
-  r->apiMinor = KIV_PLUGIN_API_MINOR;
-  r->apiPatch = KIV_PLUGIN_API_PATCH;
   r->name = f->name.c_str();
   r->callbacks = &f->callbacks;
   r->handle = f;
@@ -735,31 +672,18 @@ KIV_PLUGIN_EXPORT void KIV_CDECL load_kiv_fake(PluginRegistration* r) {
   }
   Register(r, "kiv-fake", Kind::kFull);
 }
-
-KIV_PLUGIN_EXPORT void KIV_CDECL load_kiv_fake_b(PluginRegistration* r) {
-  if (Compatible(r)) Register(r, "kiv-fake-b", Kind::kFull);
-}
-
-// The soft kind: an incompatible host gets an unfilled record.
+KIV_PLUGIN_EXPORT void KIV_CDECL load_kiv_fake_b(PluginRegistration* r) { Register(r, "kiv-fake-b", Kind::kFull); }
 KIV_PLUGIN_EXPORT void KIV_CDECL load_kiv_fake_soft(PluginRegistration* r) {
-  if (Compatible(r)) Register(r, "kiv-fake-soft", Kind::kFull);
+  Register(r, "kiv-fake-soft", Kind::kFull);
 }
-
 KIV_PLUGIN_EXPORT void KIV_CDECL load_kiv_fake_noinit(PluginRegistration* r) {
-  if (Compatible(r)) Register(r, "kiv-fake-noinit", Kind::kNoInit);
+  Register(r, "kiv-fake-noinit", Kind::kNoInit);
 }
-
-// Only the handshake: a name, no callbacks and no API table.
 KIV_PLUGIN_EXPORT void KIV_CDECL load_kiv_fake_bare(PluginRegistration* r) {
-  if (!Compatible(r)) return;
-  r->apiMajor = KIV_PLUGIN_API_MAJOR;
-  r->apiMinor = KIV_PLUGIN_API_MINOR;
-  r->apiPatch = KIV_PLUGIN_API_PATCH;
-  r->name = "kiv-fake-bare";
+  Register(r, "kiv-fake-bare", Kind::kBare);
 }
-
 KIV_PLUGIN_EXPORT void KIV_CDECL load_kiv_fake_broken(PluginRegistration* r) {
-  if (Compatible(r)) Register(r, "kiv-fake-broken", Kind::kBrokenTable);
+  Register(r, "kiv-fake-broken", Kind::kBrokenTable);
 }
 
 }  // extern "C"

@@ -326,6 +326,11 @@ cmd_bench() {
   ensure_pkgs "${PKGS_DEV[@]}" "${PKGS_RELEASE[@]}"
   [[ -f bench/CMakeLists.txt ]] || die "bench/ has no CMakeLists.txt yet"
   configure_build release
+  if [[ ${1:-} == --compare ]]; then
+    shift
+    bench_compare "$@"
+    return
+  fi
   local found=0 b
   while IFS= read -r b; do
     found=1
@@ -333,6 +338,32 @@ cmd_bench() {
     "$b" "$@" </dev/null
   done < <(find build/release/bench -path '*/CMakeFiles' -prune -o -type f -perm -u+x -print | sort)
   [[ $found == 1 ]] || die "no benchmark programs under build/release/bench"
+}
+
+# bench_compare [RUNS]: each reader program RUNS times (5 unless told), only
+# the peers and this library's shipped configuration, one process per format
+# and run; then the median ratios as a table and a chart in build/bench.
+bench_compare() {
+  local runs=${1:-5} out=build/bench i spec program
+  [[ $runs =~ ^[1-9][0-9]*$ ]] || die "bench --compare: RUNS must be a positive number, not '$runs'"
+  ensure_pkgs python3
+  mkdir -p "$out"
+  rm -f "$out"/run-*.json
+  # The shipped arena retention is the run whose second argument is not 0.
+  local specs=(
+    "json_bench:RapidJsonDocument|ReadJson<false>/[0-9]/[1-9]|TreeBytesPerNode"
+    "msgpack_bench:MsgpackCxx|ReadMessagePack/[0-9]/[1-9]"
+    "yaml_bench:LibYaml|YamlCpp|ReadYaml/[0-9]/[1-9]"
+  )
+  for ((i = 1; i <= runs; i++)); do
+    for spec in "${specs[@]}"; do
+      program=${spec%%:*}
+      say "run $i of $runs: $program"
+      "build/release/bench/$program" --benchmark_filter="${spec#*:}" --benchmark_out="$out/run-$program-$i.json" \
+        --benchmark_out_format=json >"$out/run-$program-$i.txt" </dev/null
+    done
+  done
+  python3 tools/bench_compare.py "$out" "$out"/run-*.json
 }
 
 cmd_fuzz() {
@@ -588,6 +619,8 @@ usage: ./dev.sh COMMAND [ARGS]
   test            check the rooms' includes, then dev preset (Debug, ASan + UBSan): install, configure, build, run every test
   run [ARGS]      release preset: build the chat plugin and start kivhost with ARGS
   bench [ARGS]    release preset: build and run every benchmark program (ARGS go to each)
+  bench --compare [RUNS]
+                  the readers against their peers, RUNS paired runs (5): table and chart in build/bench
   fuzz [SECONDS]  fuzz preset (clang + libFuzzer): run each fuzz target (default 20 s)
   test-tsan       tsan preset (ThreadSanitizer): build and run the framework and logging tests
   test-x86        x86 preset (-m32): build and run the tests

@@ -105,7 +105,79 @@ inline nlohmann::json SmallDocument() {
   return ChatRecord(random, 1);
 }
 
-inline const char* DocumentName(int which) { return which == 0 ? "chat" : which == 1 ? "numbers" : "record"; }
+// The shape of most request bodies and event payloads: many small objects
+// (2 to 8 keys drawn from 70 names), nested along spines of up to 49 levels,
+// with shallow side branches. About 130,000 objects in all.
+inline constexpr int kDocumentCount = 4;
+
+inline const char* const kNames[] = {
+    "id",       "name",     "type",     "value",    "state",   "owner",    "items",    "meta",    "time",
+    "count",    "enabled",  "version",  "label",    "kind",    "parent",   "children", "source",  "target",
+    "status",   "region",   "level",    "score",    "rank",    "tier",     "queue",    "mode",    "map",
+    "team",     "role",     "champion", "skin",     "icon",    "title",    "note",     "reason",  "code",
+    "created",  "updated",  "expires",  "position", "x",       "y",        "z",        "width",   "height",
+    "color",    "flags",    "options",  "settings", "profile", "account",  "session",  "token",   "scope",
+    "locale",   "platform", "client",   "server",   "host",    "port",     "path",     "query",   "method",
+    "headers",  "body",     "payload",  "event",    "uri",     "data",     "summary"};
+inline constexpr std::size_t kNameCount = sizeof kNames / sizeof kNames[0];
+static_assert(kNameCount == 70);
+
+inline nlohmann::json NestedScalar(std::mt19937_64& random) {
+  switch (random() % 5) {
+    case 0:
+      return static_cast<int64_t>(random() % 100000) - 500;
+    case 1:
+      return std::string(kNames[random() % kNameCount]) + "-" + std::to_string(random() % 1000);
+    case 2:
+      return random() % 2 == 0;
+    case 3:
+      return static_cast<double>(random() % 1000000) / 128.0;
+    default:
+      return nullptr;
+  }
+}
+
+// An object whose first nested member carries the spine on for `spine` more
+// levels; any other nested member is a leaf object.
+inline nlohmann::json NestedObject(std::mt19937_64& random, int spine, uint64_t* objects) {
+  ++*objects;
+  nlohmann::json object = nlohmann::json::object();
+  const int keys = 2 + static_cast<int>(random() % 7);
+  bool spineDone = spine == 0;
+  for (int k = 0; k < keys; ++k) {
+    std::string name = kNames[random() % kNameCount];
+    while (object.contains(name)) name = kNames[random() % kNameCount];
+    const uint64_t pick = random() % 8;
+    if (!spineDone && (pick < 3 || k == keys - 1)) {
+      object[name] = NestedObject(random, spine - 1, objects);
+      spineDone = true;
+    } else if (pick == 3) {
+      object[name] = NestedObject(random, 0, objects);
+    } else if (pick == 4) {
+      nlohmann::json list = nlohmann::json::array();
+      for (uint64_t i = 0, n = 1 + random() % 3; i < n; ++i) list.push_back(NestedObject(random, 0, objects));
+      object[name] = std::move(list);
+    } else {
+      object[name] = NestedScalar(random);
+    }
+  }
+  return object;
+}
+
+inline nlohmann::json NestedDocument() {
+  std::mt19937_64 random(11);
+  nlohmann::json items = nlohmann::json::array();
+  uint64_t objects = 0;
+  while (objects < 130000) {
+    const int spine = random() % 10 < 7 ? 1 + static_cast<int>(random() % 5) : 6 + static_cast<int>(random() % 43);
+    items.push_back(NestedObject(random, spine, &objects));
+  }
+  return {{"items", items}, {"objects", objects}};
+}
+
+inline const char* DocumentName(int which) {
+  return which == 0 ? "chat" : which == 1 ? "numbers" : which == 2 ? "record" : "nested";
+}
 
 inline nlohmann::json NumberDocument() {
   std::mt19937_64 random(7);
@@ -139,7 +211,7 @@ inline nlohmann::json NumberDocument() {
 }
 
 inline nlohmann::json Document(int which) {
-  return which == 0 ? ChatDocument() : which == 1 ? NumberDocument() : SmallDocument();
+  return which == 0 ? ChatDocument() : which == 1 ? NumberDocument() : which == 2 ? SmallDocument() : NestedDocument();
 }
 
 // JSON text whose strings use every kind of escape: most non-ASCII characters

@@ -27,6 +27,8 @@ PKGS_WINDOWS=(mingw-w64 dpkg-dev)
 # Wine only resolves its dependencies against the release itself, not its updates.
 PKGS_WINE=(wine wine32:i386)
 PKGS_FUZZ=(clang libclang-rt-14-dev)
+# Node and npm come from Debian only when the machine has none of its own.
+PKGS_CONSOLE=(chromium)
 
 say() { printf '%s\n' "dev.sh: $*"; }
 die() {
@@ -320,6 +322,57 @@ cmd_run() {
   local host=build/release/host/kivhost
   [[ -x $host ]] || die "$host was not built"
   exec "$host" "$@"
+}
+
+# test-console [--update-golden]: kivhost's OpenAPI document (golden copies
+# in tests/console/golden, the linter) and its web console in headless
+# Chromium, with the dev preset's kivhost, chat plugin, probe and template.
+# --update-golden first rewrites the golden copies and docs/console.png.
+cmd_test_console() {
+  local update=0 arg
+  for arg in "$@"; do
+    case $arg in
+      --update-golden) update=1 ;;
+      *) die "test-console: unknown argument '$arg' (only --update-golden)" ;;
+    esac
+  done
+  ensure_pkgs "${PKGS_DEV[@]}" "${PKGS_CONSOLE[@]}"
+  command -v node >/dev/null && command -v npm >/dev/null || ensure_pkgs nodejs npm
+  [[ -f build/dev/CMakeCache.txt ]] || cmake --preset dev
+  cmake --build build/dev -j"$JOBS" --target kivhost kiv-game-client-chat kiv-binding-probe kiv-template
+
+  # The committed lockfile decides every package; it is installed again only when it changed.
+  local modules=tests/console/node_modules
+  if ! cmp -s tests/console/package-lock.json "$modules/.kiv-installed-lock"; then
+    say "installing the console checks' npm packages (tests/console/package-lock.json)"
+    (cd tests/console && npm ci --no-audit --no-fund) >"$LOG_DIR/npm-ci.log" 2>&1 || {
+      tail -n 30 "$LOG_DIR/npm-ci.log" >&2
+      die "npm ci failed (see build/logs/npm-ci.log)"
+    }
+    cp tests/console/package-lock.json "$modules/.kiv-installed-lock"
+  fi
+
+  export KIVHOST=$ROOT/build/dev/host/kivhost
+  export KIV_CHAT_PLUGIN=$ROOT/build/dev/src/plugin/libkiv-game-client-chat.so
+  export KIV_PROBE_PLUGIN=$ROOT/build/dev/probe/libkiv-binding-probe.so
+  export KIV_TEMPLATE_PLUGIN=$ROOT/build/dev/tests/console/libkiv-template.so
+  export CHROMIUM=${CHROMIUM:-$(command -v chromium)}
+  export KIV_SCREENSHOT=$LOG_DIR/console.png
+  if [[ $update == 1 ]]; then
+    local name plugin
+    for plugin in "$KIV_CHAT_PLUGIN" "$KIV_PROBE_PLUGIN" "$KIV_TEMPLATE_PLUGIN"; do
+      name=$(basename "$plugin" .so)
+      "$KIVHOST" -q -p "$plugin" openapi >"tests/console/golden/${name#lib}.openapi.json"
+    done
+    KIV_SCREENSHOT=$ROOT/docs/console.png
+    say "rewrote tests/console/golden/*.openapi.json; docs/console.png follows from the browser test"
+  fi
+
+  # TAP names each case with ok / not ok; CI counts its "# pass" and "# fail" summary.
+  local tap=$LOG_DIR/console-tap.log status=0
+  (cd tests/console && node --test --test-reporter=tap openapi.test.mjs console.test.mjs) >"$tap" 2>&1 || status=$?
+  grep -E '^(not )?ok |^# (tests|pass|fail|cancelled) [0-9]+$' "$tap" || true
+  [[ $status == 0 ]] || die "the console checks failed (TAP: build/logs/console-tap.log)"
 }
 
 cmd_bench() {
@@ -625,6 +678,9 @@ usage: ./dev.sh COMMAND [ARGS]
   test-tsan       tsan preset (ThreadSanitizer): build and run the framework and logging tests
   test-x86        x86 preset (-m32): build and run the tests
   test-windows    windows-x86 preset: build the DLL, check its exports and imports, run the tests under Wine
+  test-console [--update-golden]
+                  dev preset: kivhost's OpenAPI document against its golden copies and the linter, and the
+                  web console in headless Chromium (--update-golden rewrites the copies and docs/console.png)
   sdk             install the plugin SDK for x86-64, x86 and windows-x86 into build/sdk/, build and run the
                   template against each, check the refusals, run every command of docs/plugin-guide.md
   install-sdk PRESET PREFIX
@@ -644,6 +700,7 @@ main() {
     test-tsan) cmd_test_tsan "$@" ;;
     test-x86) cmd_test_x86 "$@" ;;
     test-windows) cmd_test_windows "$@" ;;
+    test-console) cmd_test_console "$@" ;;
     sdk) cmd_sdk "$@" ;;
     install-sdk) cmd_install_sdk "$@" ;;
     help | -h | --help) usage ;;

@@ -1,5 +1,6 @@
 // The host's HTTP front on the loopback interface: plugin endpoints and the
-// peers' paths, the event stream (GET /events, server-sent events), the API
+// peers' paths, the event stream (GET /events, server-sent events), the web
+// console (GET /), the OpenAPI document (GET /openapi.json), the API
 // description (GET /api) and the host's records under /kivhost/.
 //
 // It is meant to be left running on a developer's desktop, where any web page

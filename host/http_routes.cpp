@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "console_files.h"
 #include "host.h"
 #include "http_text.h"
+#include "openapi.h"
 #include "peers.h"
 
 namespace kivhost {
@@ -14,6 +16,21 @@ void SendJson(httplib::Response& res, int status, const json& body) {
   res.status = status;
   if (status == 204 || status == 304) return;
   res.set_content(DumpJson(body), "application/json");
+}
+
+// The console may run nothing but its own files and talk to nothing but
+// this host, and no other page may frame it to borrow its clicks.
+void SendConsoleFile(httplib::Response& res, const std::string& name) {
+  const EmbeddedFile* file = FindConsoleFile(name);
+  if (file == nullptr) return SendJson(res, 404, json{{"error", "The console has no file '" + name + "'"}});
+  res.set_header("Content-Security-Policy",
+                 "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self' data:; "
+                 "base-uri 'none'; form-action 'none'; frame-ancestors 'none'");
+  res.set_header("X-Content-Type-Options", "nosniff");
+  res.set_header("X-Frame-Options", "DENY");
+  res.set_header("Referrer-Policy", "no-referrer");
+  res.set_header("Cache-Control", "no-cache");
+  res.set_content(std::string(file->bytes), std::string(file->type));
 }
 
 uint64_t SinceParam(const httplib::Request& req) {
@@ -76,6 +93,14 @@ std::string Handlers::Process(std::string_view request, bool closeAfter, const P
 }
 
 void AddRoutes(httplib::Server& s, Host& host) {
+  s.Get("/", [](const httplib::Request&, httplib::Response& res) { SendConsoleFile(res, "index.html"); });
+  s.Get(R"(/kivhost/console/([A-Za-z0-9_.-]+))",
+        [](const httplib::Request& req, httplib::Response& res) { SendConsoleFile(res, req.matches[1].str()); });
+  s.Get("/openapi.json", [&host](const httplib::Request& req, httplib::Response& res) {
+    // The Host header passed the front's checks: it names this host.
+    const std::string authority = req.get_header_value("Host");
+    SendJson(res, 200, OpenApiDocument(host.DescribeApi(), authority.empty() ? "" : "http://" + authority));
+  });
   s.Get("/api", [&host](const httplib::Request&, httplib::Response& res) {
     json api = host.DescribeApi();
     api["subscriptions"] = host.Subscriptions();
@@ -138,7 +163,10 @@ void AddRoutes(httplib::Server& s, Host& host) {
     const std::string& m = req.method;
     const bool get = m == "GET" || m == "HEAD";
     if (!get && m != "POST" && m != "PUT" && m != "PATCH" && m != "DELETE" && m != "OPTIONS") return Outcome::Unhandled;
-    if (get && (req.path == "/api" || req.path.rfind("/kivhost/", 0) == 0)) return Outcome::Unhandled;
+    if (get &&
+        (req.path == "/" || req.path == "/api" || req.path == "/openapi.json" || req.path.rfind("/kivhost/", 0) == 0)) {
+      return Outcome::Unhandled;
+    }
     if (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") return Outcome::Unhandled;
     dispatch(req, res);
     return Outcome::Handled;

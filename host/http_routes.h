@@ -1,7 +1,7 @@
 // What the front's workers run: cpp-httplib's request handling over a
-// request that has arrived whole, and the routes it serves (the host's
-// records under /kivhost/, the API description, and everything else
-// dispatched to the plugins and peers).
+// request that has arrived whole, and the routes it serves (the web console,
+// the OpenAPI document, the host's records under /kivhost/, the API
+// description, and everything else dispatched to the plugins and peers).
 #pragma once
 
 #include <httplib.h>

@@ -11,7 +11,9 @@
 #include "host.h"
 #ifdef KIV_HOST_HTTP
 #include "http_front.h"
+#include "open_url.h"
 #endif
+#include "openapi.h"
 #include "peers.h"
 #include "scenario.h"
 #include "signal_watcher.h"
@@ -39,7 +41,7 @@ int main(int argc, char** argv) {
   std::string hostVersion = kivhost::Version{}.ToString();
   int port = 8080;
   std::string peersFile;
-  bool noPeers = false, printPeers = false, noProbe = false, quiet = false;
+  bool noPeers = false, printPeers = false, noProbe = false, quiet = false, openConsole = false;
   size_t threads = 8, streamThreshold = 4096, streamChunk = 4096;
   std::string listenAddress = "127.0.0.1";
   std::vector<std::string> allowedHosts;
@@ -68,22 +70,25 @@ int main(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(size_t{1}, size_t{1} << 20));
   app.add_flag("-q,--quiet", quiet, "Do not print log lines");
+  app.add_flag("--open", openConsole, "Open the web console in the desktop's browser once serving");
   std::string scenarioFile;
   CLI::App* script = app.add_subcommand("script", "Run a scenario file and exit (0 met, 1 failed, 2 broken)");
   script->add_option("file", scenarioFile, "Scenario file")->required();
   CLI::App* api = app.add_subcommand("api", "Print the loaded plugins' API description and exit");
+  CLI::App* openapi = app.add_subcommand(
+      "openapi", "Print the loaded plugins' OpenAPI document (its server: 127.0.0.1 and --port) and exit");
   app.require_subcommand(0, 1);
 #ifndef KIV_HOST_HTTP
-  app.footer("This kivhost was built without its HTTP front: give it 'script FILE' or 'api'.");
+  app.footer("This kivhost was built without its HTTP front: give it 'script FILE', 'api' or 'openapi'.");
 #endif
   CLI11_PARSE(app, argc, argv);
 #ifndef KIV_HOST_HTTP
   // Checked before any plugin loads, so that the refusal costs nothing.
-  if (!printPeers && !script->parsed() && !api->parsed()) {
-    std::fprintf(stderr, "kivhost: built without the HTTP front; it can only run 'script FILE' or 'api'\n");
+  if (!printPeers && !script->parsed() && !api->parsed() && !openapi->parsed()) {
+    std::fprintf(stderr, "kivhost: built without the HTTP front; it can only run 'script FILE', 'api' or 'openapi'\n");
     return 2;
   }
-  (void)port;
+  (void)openConsole;
   (void)threads;
   (void)maxBody;
   (void)maxStreams;
@@ -139,6 +144,9 @@ int main(int argc, char** argv) {
       kivhost::json description = host.DescribeApi();
       description["subscriptions"] = host.Subscriptions();
       std::printf("%s\n", kivhost::DumpJson(description, 2).c_str());
+    } else if (openapi->parsed()) {
+      const std::string server = "http://127.0.0.1:" + std::to_string(port);
+      std::printf("%s\n", kivhost::DumpJson(kivhost::OpenApiDocument(host.DescribeApi(), server), 2).c_str());
     } else if (script->parsed()) {
       kivhost::ScenarioRunner runner(host, stdout);
       runner.SetStopFlag(&signals.stopFlag());
@@ -158,8 +166,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kivhost: cannot listen on %s:%d\n", shown.c_str(), port);
         status = 1;
       } else {
-        host.HostLog(3, "Serving on http://" + shown + ":" + std::to_string(front.port()) +
-                            " (GET /api, GET /events); stop with Ctrl-C");
+        // A wildcard address is reached through the loopback one.
+        std::string reach = shown;
+        if (listenAddress == "0.0.0.0") reach = "127.0.0.1";
+        if (listenAddress == "::") reach = "[::1]";
+        const std::string base = "http://" + reach + ":" + std::to_string(front.port());
+        std::string names;
+        for (const std::string& name : host.PluginNames()) names += (names.empty() ? "" : ", ") + name;
+        std::printf(
+            "Serving %s on http://%s:%d; stop with Ctrl-C\n"
+            "  console  %s/\n  OpenAPI  %s/openapi.json\n  events   %s/events\n  API      %s/api\n",
+            names.c_str(), shown.c_str(), front.port(), base.c_str(), base.c_str(), base.c_str(), base.c_str());
+        std::fflush(stdout);
+        std::string why;
+        if (openConsole && !kivhost::OpenInBrowser(base + "/", &why)) {
+          std::fprintf(stderr, "kivhost: cannot open a browser (%s); open %s/ yourself\n", why.c_str(), base.c_str());
+        }
         signals.OnSignal([&front] { front.Stop(); });
         if (!front.Serve() && signals.received() == 0) status = 1;
         signals.OnSignal(nullptr);

@@ -1,11 +1,16 @@
 // The HTTP front over a loopback port: dispatch, bad input, event streams,
-// the origin and host checks, the caps and the bounds on connections.
+// the console and the OpenAPI document, the origin and host checks, the
+// caps and the bounds on connections.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -13,6 +18,7 @@
 
 #include "host.h"
 #include "http_front.h"
+#include "open_url.h"
 #include "peers.h"
 #include "testing/raw_http.h"
 #include "testing/served_host.h"
@@ -152,6 +158,66 @@ TEST_F(HttpTest, StreamsEventsFilteredByNameAndForgetsClientsThatLeave) {
 // A page on another site may reach 127.0.0.1 (directly, or by rebinding its
 // own name to it); nothing it sends may reach a plugin or a peer. Each case
 // tries to change the playtime reminder.
+TEST_F(HttpTest, ServesTheConsoleAndTheOpenApiDocument) {
+  httplib::Client cli("127.0.0.1", port);
+  auto page = cli.Get("/");
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  // Nothing but its own files runs in it, and no other page may frame it.
+  EXPECT_NE(page->get_header_value("Content-Security-Policy").find("frame-ancestors 'none'"), std::string::npos);
+  for (const char* file : {"console.js", "console.css"}) {
+    ASSERT_NE(page->body.find(std::string("/kivhost/console/") + file), std::string::npos) << file;
+    EXPECT_EQ(cli.Get(std::string("/kivhost/console/") + file)->status, 200) << file;
+  }
+  EXPECT_EQ(cli.Get("/kivhost/console/..")->status, 404);
+  json doc = Body(cli.Get("/openapi.json"));
+  EXPECT_EQ(doc["servers"][0]["url"], "http://127.0.0.1:" + std::to_string(port));
+  EXPECT_EQ(doc["x-kiv-plugins"][0]["name"], "kiv-fake");
+  // An endpoint for any method is an operation for each.
+  EXPECT_EQ(doc["paths"]["/kiv-fake/v1/any"]["patch"]["operationId"], "Fake/any_PATCH");
+  EXPECT_EQ(doc["paths"]["/kiv-fake/v1/any"]["patch"]["x-kiv-any-method"], true);
+}
+
+// --open: the opener gets the URL, and neither the signals the host blocks
+// for its watcher nor its output.
+TEST(OpenUrlTest, HandsTheUrlToTheDesktopsOpener) {
+  const auto dir = std::filesystem::temp_directory_path() / ("kiv-open-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto seen = dir / "seen";
+  {
+    // Shell builtins only: a shell waiting for a child blocks every signal.
+    std::ofstream script(dir / "xdg-open");
+    script
+        << "#!/bin/sh\nwhile read -r key value; do [ \"$key\" = SigBlk: ] && blocked=$value; done < /proc/$$/status\n"
+        << "echo \"$blocked $1\" > '" << seen.string() << ".tmp'\nmv '" << seen.string() << ".tmp' '" << seen.string()
+        << "'\n";
+  }
+  std::filesystem::permissions(dir / "xdg-open", std::filesystem::perms::owner_all);
+  const std::string path = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+  setenv("PATH", (dir.string() + ":" + path).c_str(), 1);
+  sigset_t blocked, old;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &blocked, &old);
+  std::string why;
+  const bool opened = OpenInBrowser("http://127.0.0.1:8080/", &why);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  ASSERT_TRUE(opened) << why;
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(seen); }));
+  std::ifstream in(seen);
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "0000000000000000 http://127.0.0.1:8080/\n");
+  // Without an opener, the host says so and serves on.
+  std::filesystem::remove(dir / "xdg-open");
+  setenv("PATH", dir.string().c_str(), 1);
+  EXPECT_FALSE(OpenInBrowser("http://127.0.0.1:8080/", &why));
+  EXPECT_NE(why.find("xdg-open"), std::string::npos) << why;
+  setenv("PATH", path.c_str(), 1);
+  std::filesystem::remove_all(dir);
+}
+
 TEST_F(HttpTest, AnswersOnlyItsOwnAddressAndPages) {
   auto tryWith = [&](int atPort, const std::string& version, const std::string& headers, int i) {
     const std::string body = "\"case " + std::to_string(i) + "\"";

@@ -138,24 +138,25 @@ inline nlohmann::json NestedScalar(std::mt19937_64& random) {
 }
 
 // An object whose first nested member carries the spine on for `spine` more
-// levels; any other nested member is a leaf object.
+// levels; its other nested members are leaf objects (scalars only), and a
+// spine of -1 makes a leaf.
 inline nlohmann::json NestedObject(std::mt19937_64& random, int spine, uint64_t* objects) {
   ++*objects;
   nlohmann::json object = nlohmann::json::object();
   const int keys = 2 + static_cast<int>(random() % 7);
-  bool spineDone = spine == 0;
+  bool spineDone = spine <= 0;
   for (int k = 0; k < keys; ++k) {
     std::string name = kNames[random() % kNameCount];
     while (object.contains(name)) name = kNames[random() % kNameCount];
-    const uint64_t pick = random() % 8;
+    const uint64_t pick = spine < 0 ? 7 : random() % 8;
     if (!spineDone && (pick < 3 || k == keys - 1)) {
       object[name] = NestedObject(random, spine - 1, objects);
       spineDone = true;
     } else if (pick == 3) {
-      object[name] = NestedObject(random, 0, objects);
+      object[name] = NestedObject(random, -1, objects);
     } else if (pick == 4) {
       nlohmann::json list = nlohmann::json::array();
-      for (uint64_t i = 0, n = 1 + random() % 3; i < n; ++i) list.push_back(NestedObject(random, 0, objects));
+      for (uint64_t i = 0, n = 1 + random() % 3; i < n; ++i) list.push_back(NestedObject(random, -1, objects));
       object[name] = std::move(list);
     } else {
       object[name] = NestedScalar(random);
@@ -169,7 +170,7 @@ inline nlohmann::json NestedDocument() {
   nlohmann::json items = nlohmann::json::array();
   uint64_t objects = 0;
   while (objects < 130000) {
-    const int spine = random() % 10 < 7 ? 1 + static_cast<int>(random() % 5) : 6 + static_cast<int>(random() % 43);
+    const int spine = random() % 10 < 7 ? 1 + static_cast<int>(random() % 5) : 6 + static_cast<int>(random() % 40);
     items.push_back(NestedObject(random, spine, &objects));
   }
   return {{"items", items}, {"objects", objects}};

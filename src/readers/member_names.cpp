@@ -6,6 +6,15 @@ namespace kiv::codecs::detail {
 
 namespace {
 
+// Byte order of two distinct keys. Keys mostly differ in their first byte
+// (every text is followed by a zero, the empty one too).
+bool Precedes(const binding::InternedString* a, const binding::InternedString* b) {
+  const auto x = static_cast<uint8_t>(a->CStr()[0]);
+  const auto y = static_cast<uint8_t>(b->CStr()[0]);
+  if (x != y) return x < y;
+  return a->View() < b->View();
+}
+
 std::size_t Home(const binding::InternedString* key, std::size_t mask) {
   // Records lie at least 16 bytes apart: the multiply spreads the bits that differ.
   const auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(key));
@@ -102,6 +111,7 @@ binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys
     // The keys so far followed the shape: they are distinct, and from here
     // on the shape follows this object instead.
     keys.diverged = true;
+    keys.followed = keys.index;
     for (uint32_t i = 0; i < keys.index; ++i) names_.Add(keys.names, shape.keys[i]);
     for (std::size_t i = keys.index; i < shape.keys.size(); ++i) root_.ReleaseKey(shape.keys[i]);
     shape.keys.resize(keys.index);
@@ -114,6 +124,12 @@ binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys
     return &object.MemberAtPosition(repeated);
   }
   ++keys.index;
+  if (keys.unshaped) {
+    // In order while each key sorts after the one before.
+    binding::Value& member = object.AppendMember(key);
+    object.ReleaseKey(key);
+    return &member;
+  }
   if (keys.reopened) {
     // Members of the earlier object come first: the order is settled when
     // the object is finished. The shape is left to fresh objects.
@@ -123,7 +139,7 @@ binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys
   }
   // The object's members are the shape's keys: it stays in order while they ascend.
   const bool ascending =
-      shape.ascending == shape.keys.size() && (shape.keys.empty() || shape.keys.back()->View() < key->View());
+      shape.ascending == shape.keys.size() && (shape.keys.empty() || Precedes(shape.keys.back(), key));
   if (ascending) ++shape.ascending;
   if (shape.keys.capacity() == 0) shape.keys.reserve(16);  // a record's worth at once
   shape.keys.push_back(key);                               // the shape keeps this count

@@ -66,6 +66,8 @@ struct ObjectKeys {
   uint32_t index = 0;     // keys appended so far
   bool diverged = false;  // its keys left the remembered sequence: the name index is in use
   bool reopened = false;  // an earlier object under a repeated name, receiving more members
+  bool unshaped = false;  // its depth stopped remembering shapes: keys go straight to the name index
+  uint32_t followed = 0;  // keys that followed the remembered sequence before it diverged
   NameScope names;
 };
 
@@ -95,13 +97,26 @@ class MemberKeys {
     keys.depth = static_cast<uint32_t>(depth);
     keys.names = names_.Open();
     if (depth >= shapes_.size()) shapes_.resize(depth < 8 ? 8 : depth + 1);
+    Shape& shape = shapes_[depth];
+    if (shape.misses >= kMissLimit && ++shape.skipped != kRetryEvery) {
+      keys.diverged = true;
+      keys.unshaped = true;
+    } else {
+      shape.skipped = 0;
+    }
     return keys;
   }
   // An object that already has members (finished, in key order) and takes
   // more: a later object under a repeated name merges into it. Its names
   // enter the index at once; the count of them is the work it cost.
   ObjectKeys Reopen(binding::Value& object, std::size_t depth);
-  void Close(const ObjectKeys& keys) { names_.Close(keys.names); }
+  void Close(const ObjectKeys& keys) {
+    names_.Close(keys.names);
+    if (keys.unshaped || keys.reopened || keys.index == 0) return;
+    Shape& shape = shapes_[keys.depth];
+    const bool missed = keys.diverged && keys.followed == 0;
+    shape.misses = missed ? shape.misses + 1 : 0;
+  }
 
   // The member named `name` of `object` (a Structure of the root's tree,
   // opened through Open or Reopen): the one already there when the name
@@ -133,7 +148,15 @@ class MemberKeys {
   struct Shape {
     Vector<const binding::InternedString*> keys;
     uint32_t ascending = 0;  // how many leading keys are in strictly ascending order
+    uint32_t misses = 0;     // objects in a row whose first key was not the remembered one
+    uint32_t skipped = 0;    // objects opened without the shape since it was last tried
   };
+  // Objects whose keys follow no common order (maps of ids, records of
+  // random fields) would only replace the shape key by key. After this many
+  // in a row miss at their first key, the depth goes without a shape, and
+  // tries it again once every kRetryEvery objects.
+  static constexpr uint32_t kMissLimit = 8;
+  static constexpr uint32_t kRetryEvery = 32;
 
   binding::Value& root_;
   Vector<Shape> shapes_;  // by depth

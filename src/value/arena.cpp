@@ -556,8 +556,9 @@ void ValueArena::DropString(InternedString* record) {
   }
   slots_[hole] = Slot{nullptr, 0};
   --stringCount_;
-  InternedString*& cached = keyCache_[KeyCacheIndex(record->View())];
-  if (cached == record) cached = nullptr;
+  InternedString** pair = keyCache_ + 2 * KeyCacheIndex(record->View());
+  if (pair[0] == record) pair[0] = nullptr;
+  if (pair[1] == record) pair[1] = nullptr;
   const std::size_t bytes = RecordBytes(record->length_);
   record->~InternedString();
   Free(record, bytes);

@@ -69,7 +69,8 @@ inline uint32_t Fnv1aBytes(const void* data, std::size_t size, uint32_t hash = k
 // interned: one record per text, shared by every holder in the arena. A long
 // text gets a record of its own ("standalone") that is counted the same way
 // but stays out of the table: long texts (message bodies, ids, timestamps)
-// rarely repeat, and looking each one up would cost more than it saves. The
+// rarely repeat, and looking each one up would cost more than it saves; so
+// may a short text in a tree that already holds many (see InternShort). The
 // characters follow the record, zero-terminated; the length excludes the zero.
 class InternedString {
  public:
@@ -312,27 +313,40 @@ class ValueArena : public mem::Allocated {
   const InternedString* Intern(std::string_view text, uint32_t hash);
   // Interning for structure keys, which repeat all over a tree: a small
   // cache, found from the first bytes and the length, spares most of them
-  // the hash and the table.
+  // the hash and the table. Two records share a place, so that the few dozen
+  // names of a document's objects rarely push each other out.
   const InternedString* InternKey(std::string_view text) {
     if (text.empty()) return &InternedString::Empty();
-    InternedString*& cached = keyCache_[KeyCacheIndex(text)];
-    if (cached != nullptr && cached->length_ == text.size() && SameText(cached->CStr(), text.data(), text.size())) {
+    InternedString** pair = keyCache_ + 2 * KeyCacheIndex(text);
+    if (InternedString* cached = FindCached(pair, text)) {
       ++cached->refs_;
       return cached;
     }
     const InternedString* record = Intern(text, Fnv1a(text));
-    cached = const_cast<InternedString*>(record);
+    pair[1] = pair[0];
+    pair[0] = const_cast<InternedString*>(record);
     return record;
   }
   // String values this long or longer get a standalone record.
   static constexpr std::size_t kSharedTextLimit = 16;
   // A short text value (1 to kSharedTextLimit - 1 bytes, the first not
   // zero), cut at its first zero byte and interned. Such texts repeat like
-  // keys (kinds, states, tags), so they share the key cache.
+  // keys (kinds, states, tags), so they share the key cache. Once the table
+  // holds kShortTextTableLimit records, a text the cache does not know gets
+  // a standalone record instead: in a tree of that many texts it is most
+  // likely one of many that never repeat (names with serial numbers), and
+  // finding it in a table grown past the processor's caches costs more than
+  // sharing it saves.
   const InternedString* InternShort(std::string_view text) {
-    if (HasZeroByte(text.data(), text.size())) return InternKey(text.substr(0, std::strlen(text.data())));
-    return InternKey(text);
+    if (HasZeroByte(text.data(), text.size())) text = text.substr(0, std::strlen(text.data()));
+    if (stringCount_ < kShortTextTableLimit || text.empty()) return InternKey(text);
+    if (InternedString* cached = FindCached(keyCache_ + 2 * KeyCacheIndex(text), text)) {
+      ++cached->refs_;
+      return cached;
+    }
+    return MakeStandalone(text, 0);
   }
+  static constexpr uint32_t kShortTextTableLimit = 4096;
   // A standalone record of a long text (kSharedTextLimit bytes or more),
   // copied and checked for zero bytes in one pass; null, with nothing kept,
   // when the text holds a zero byte.
@@ -498,7 +512,22 @@ class ValueArena : public mem::Allocated {
   };
   uint32_t FindSlot(std::string_view text, uint32_t hash) const;  // the slot holding the text, or a free one
 
-  static constexpr std::size_t kKeyCacheSize = 64;
+  static constexpr std::size_t kKeyCacheSize = 128;  // 64 pairs
+  // The record of `text` in a pair of the key cache, or null; a hit on the
+  // second moves it first, where the next miss leaves it.
+  static InternedString* FindCached(InternedString** pair, std::string_view text) {
+    for (int way = 0; way < 2; ++way) {
+      InternedString* cached = pair[way];
+      if (cached != nullptr && cached->length_ == text.size() && SameText(cached->CStr(), text.data(), text.size())) {
+        if (way != 0) {
+          pair[1] = pair[0];
+          pair[0] = cached;
+        }
+        return cached;
+      }
+    }
+    return nullptr;
+  }
   static uint32_t KeyCacheIndex(std::string_view text) {
     const std::size_t n = text.size();
     const char* p = text.data();
@@ -536,7 +565,7 @@ class ValueArena : public mem::Allocated {
   uint32_t stringCount_;
   // Room for the keys and short texts of a typical record or event payload
   // without growing the table.
-  static constexpr uint32_t kInlineSlots = 32;
+  static constexpr uint32_t kInlineSlots = 64;
   Slot inlineSlots_[kInlineSlots];
   InternedString* keyCache_[kKeyCacheSize];
   alignas(16) unsigned char inlinePages_[kSmallClassCount][kInlinePageSize];

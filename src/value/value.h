@@ -139,7 +139,8 @@ class Value {
   // Texts are kept up to their first zero byte; a null or empty text gives
   // the shared empty string and needs no arena. Texts of
   // ValueArena::kSharedTextLimit bytes or more get a record of their own
-  // instead of the tree's shared one (see InternedString).
+  // instead of the tree's shared one, and so may shorter ones in a tree of
+  // many texts (see InternedString).
   void SetString(const char* text);
   void SetString(std::string_view text);
   void SetBlob(const void* data, std::size_t size);

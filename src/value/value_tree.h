@@ -38,11 +38,17 @@ constexpr std::size_t MaxCountFor(std::size_t itemSize) {
   return std::min(kMaxCount, (SIZE_MAX - kBlockHeader - 64) / itemSize);
 }
 
-std::string_view CutAtZero(std::string_view text) {
+std::string_view CutAtZeroSearching(std::string_view text) {
   if (text.empty()) return text;
   const void* zero = std::memchr(text.data(), 0, text.size());
   return zero == nullptr ? text
                          : text.substr(0, static_cast<std::size_t>(static_cast<const char*>(zero) - text.data()));
+}
+
+inline std::string_view CutAtZero(std::string_view text) {
+  // Keys are short: a look at two words spares them the library call.
+  if (text.size() < ValueArena::kSharedTextLimit && !ValueArena::HasZeroByte(text.data(), text.size())) return text;
+  return CutAtZeroSearching(text);
 }
 
 // Byte order of unsigned bytes, as strcmp of the zero-terminated texts.

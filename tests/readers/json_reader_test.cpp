@@ -77,6 +77,43 @@ TEST(JsonReader, RepeatedMembersAreOneMember) {
   EXPECT_EQ(Json(R"([{"a":1},{"a":2}])").At(1).FindMember("a").AsUnsigned(), 2u);  // separate objects
 }
 
+TEST(JsonReader, ObjectsWithoutACommonKeyOrderKeepTheRules) {
+  // Runs of objects whose first keys differ, then follow one order, then
+  // differ again: each must come out as if built member by member.
+  std::string text = "[";
+  Value model;
+  model.MakeCollection();
+  for (uint32_t i = 0; i < 200; ++i) {
+    const bool ordered = i >= 80 && i < 140;
+    const uint32_t first = ordered ? 0 : (i * 7) % 13;
+    const uint32_t picks[] = {first, (first + 5) % 13, (first + 11) % 13, first};
+    Value& object = model.Append();
+    object.MakeStructure();
+    text += i == 0 ? "{" : ",{";
+    for (uint32_t k = 0; k < 4; ++k) {
+      const std::string name = "k" + std::to_string(picks[k]);
+      text += (k == 0 ? "\"" : ",\"") + name + "\":" + std::to_string(i + k);
+      object.Member(name).SetUnsigned(i + k);
+    }
+    if (i % 10 == 3) {
+      // A repeated object name merges.
+      text += R"(,"m":{"a":1,"z":2},"k1":0,"m":{"b":3,"a":4})";
+      object.Member("k1").SetUnsigned(0);
+      Value& merged = object.Member("m");
+      merged.Member("a").SetUnsigned(4);
+      merged.Member("z").SetUnsigned(2);
+      merged.Member("b").SetUnsigned(3);
+    }
+    text += "}";
+  }
+  text += "]";
+  const ValueResult read = Json(text);
+  ASSERT_TRUE(read.Succeeded()) << read.ErrorMessage();
+  EXPECT_TRUE(static_cast<const Value&>(read) == model);
+  EXPECT_EQ(read.At(13).FindMember("m").FindMember("a").AsUnsigned(), 4u);
+  EXPECT_EQ(read.At(199).FindMember("k" + std::to_string((199 * 7) % 13)).AsUnsigned(), 202u);
+}
+
 TEST(JsonReader, ErrorTextsAndOffsets) {
   const struct {
     const char* text;

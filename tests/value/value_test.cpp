@@ -112,6 +112,26 @@ TEST(ValueStrings, ShortTextsAreSharedPerTreeLongOnesStandAlone) {
   EXPECT_EQ(keys.FindMember("k").AsText(), "key text");
 }
 
+TEST(ValueStrings, ShortTextsPastTheTableLimitReadCopyAndReleaseLikeSharedOnes) {
+  Value root;
+  Value& list = root.Member("list");
+  const uint32_t limit = ValueArena::kShortTextTableLimit;
+  for (uint32_t i = 0; i < limit + 100; ++i) list.Append().SetString("t" + std::to_string(i));
+  EXPECT_EQ(LiveStrings(root), limit);  // the later texts stayed out of the table
+  const InternedString* late = list.At(limit + 50).AsString();
+  EXPECT_TRUE(late->IsStandalone());
+  EXPECT_EQ(late->View(), "t" + std::to_string(limit + 50));
+  EXPECT_EQ(late->Hash(), Fnv1a(late->View()));
+  list.Append().SetString(std::string("t1\0tail", 7));
+  EXPECT_EQ(list.At(limit + 100).AsText(), "t1");
+  Value copy(root);
+  EXPECT_TRUE(copy == root);
+  EXPECT_EQ(copy.FindMember("list").At(limit + 50).AsText(), late->View());
+  list.Reset();
+  EXPECT_EQ(LiveStrings(root), 1u);  // only the key "list"
+  EXPECT_EQ(copy.FindMember("list").At(limit + 99).AsText(), "t" + std::to_string(limit + 99));
+}
+
 TEST(ValueCollections, ElementsGrowWithEmptiesAndKeepTheirContent) {
   Value v;
   v.Element(5).SetSigned(7);

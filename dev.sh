@@ -397,22 +397,22 @@ cmd_bench() {
 # the peers and this library's shipped configuration, one process per format
 # and run; then the median ratios as a table and a chart in build/bench.
 bench_compare() {
-  local runs=${1:-5} out=build/bench i spec program
+  local runs=${1:-5} out=build/bench i reader program
   [[ $runs =~ ^[1-9][0-9]*$ ]] || die "bench --compare: RUNS must be a positive number, not '$runs'"
   ensure_pkgs python3
   mkdir -p "$out"
   rm -f "$out"/run-*.json
-  # The shipped arena retention is the run whose second argument is not 0.
-  local specs=(
+  # Each reader program with its filter; the shipped arena retention is the run whose second argument is not 0.
+  local readers=(
     "json_bench:RapidJsonDocument|ReadJson<false>/[0-9]/[1-9]|TreeBytesPerNode"
     "msgpack_bench:MsgpackCxx|ReadMessagePack/[0-9]/[1-9]"
     "yaml_bench:LibYaml|YamlCpp|ReadYaml/[0-9]/[1-9]"
   )
   for ((i = 1; i <= runs; i++)); do
-    for spec in "${specs[@]}"; do
-      program=${spec%%:*}
+    for reader in "${readers[@]}"; do
+      program=${reader%%:*}
       say "run $i of $runs: $program"
-      "build/release/bench/$program" --benchmark_filter="${spec#*:}" --benchmark_out="$out/run-$program-$i.json" \
+      "build/release/bench/$program" --benchmark_filter="${reader#*:}" --benchmark_out="$out/run-$program-$i.json" \
         --benchmark_out_format=json >"$out/run-$program-$i.txt" </dev/null
     done
   done

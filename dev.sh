@@ -393,6 +393,65 @@ cmd_bench() {
   [[ $found == 1 ]] || die "no benchmark programs under build/release/bench"
 }
 
+# bench-host [SECONDS] [ROUNDS]: the release kivhost with the chat plugin,
+# loaded by wrk over loopback (one thread, 8 keep-alive connections) for
+# SECONDS (10) per request kind, alternating ROUNDS (3) times: a party
+# message (one call into the plugin) and an instant message (the plugin's
+# three requests to the simulated peers, and the events they fire). Prints
+# each round and the medians, and writes them to build/bench/host.md.
+cmd_bench_host() {
+  local seconds=${1:-10} rounds=${2:-3} out=build/bench host log port round kind pid
+  [[ $seconds =~ ^[1-9][0-9]*$ && $rounds =~ ^[1-9][0-9]*$ ]] || die "bench-host: SECONDS and ROUNDS are positive numbers"
+  ensure_pkgs "${PKGS_DEV[@]}" "${PKGS_RELEASE[@]}"
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j"$JOBS" --target kivhost kiv-game-client-chat
+  host=build/release/host/kivhost
+  mkdir -p "$out"
+  log=$out/host-kivhost.log
+  "$host" -q --port 0 >"$log" 2>&1 &
+  pid=$!
+  for _ in $(seq 100); do
+    port=$(sed -n 's|^Serving .* on http://127.0.0.1:\([0-9]*\);.*|\1|p' "$log")
+    [[ -n $port ]] && break
+    sleep 0.1
+  done
+  [[ -n $port ]] || { kill "$pid" 2>/dev/null; die "kivhost did not start serving; see $log"; }
+  local base="http://127.0.0.1:$port/kiv-game-client-chat/v1"
+  local -A url=([party]="$base/party-messages?message=hello" [instant]="$base/instant-messages?summonerName=Ann&message=hello")
+  : >"$out/host-rounds.txt"
+  for round in $(seq "$rounds"); do
+    for kind in party instant; do
+      wrk -t1 -c8 -d"${seconds}s" -s tools/host_load.lua "${url[$kind]}" |
+        sed -n "s/^KIV-LOAD /$round $kind /p" | tee -a "$out/host-rounds.txt"
+    done
+  done
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
+  python3 - "$out/host-rounds.txt" "$out/host.md" <<'PY'
+import statistics, sys
+rows = [line.split() for line in open(sys.argv[1]) if line.strip()]
+by = {}
+for r in rows:
+    by.setdefault(r[1], []).append([float(x) for x in r[3:7]])
+if set(by) != {"party", "instant"}:
+    sys.exit("bench-host: wrk gave no figures")
+med = {k: [statistics.median(col) for col in zip(*v)] for k, v in by.items()}
+ratios = [i[0] / p[0] for p, i in zip(by["party"], by["instant"])]
+lines = ["| request | requests/s | p50 (µs) | p99 (µs) | non-2xx |", "|---|---:|---:|---:|---:|"]
+for k in ("party", "instant"):
+    rps, p50, p99, bad = med[k]
+    lines.append(f"| {k} message | {rps:,.0f} | {p50:,.0f} | {p99:,.0f} | {bad:.0f} |")
+lines.append("")
+lines.append(f"instant / party: {statistics.median(ratios):.2f} (rounds: {', '.join(f'{r:.2f}' for r in ratios)}); "
+             f"medians of {len(ratios)} alternated rounds, wrk -t1 -c8 over loopback")
+text = "\n".join(lines) + "\n"
+open(sys.argv[2], "w").write(text)
+print(text, end="")
+bad = sum(m[3] for m in med.values())
+sys.exit("bench-host: some answers were not 2xx" if bad else 0)
+PY
+}
+
 # bench_compare [RUNS]: each reader program RUNS times (5 unless told), only
 # the peers and this library's shipped configuration, one process per format
 # and run; then the median ratios as a table and a chart in build/bench.
@@ -674,6 +733,8 @@ usage: ./dev.sh COMMAND [ARGS]
   bench [ARGS]    release preset: build and run every benchmark program (ARGS go to each)
   bench --compare [RUNS]
                   the readers against their peers, RUNS paired runs (5): table and chart in build/bench
+  bench-host [SECONDS] [ROUNDS]
+                  kivhost under wrk: party and instant messages alternated, requests/s, p50/p99 (build/bench/host.md)
   fuzz [SECONDS]  fuzz preset (clang + libFuzzer): run each fuzz target (default 20 s)
   test-tsan       tsan preset (ThreadSanitizer): build and run the framework and logging tests
   test-x86        x86 preset (-m32): build and run the tests
@@ -696,6 +757,7 @@ main() {
     test) cmd_test "$@" ;;
     run) cmd_run "$@" ;;
     bench) cmd_bench "$@" ;;
+    bench-host) cmd_bench_host "$@" ;;
     fuzz) cmd_fuzz "$@" ;;
     test-tsan) cmd_test_tsan "$@" ;;
     test-x86) cmd_test_x86 "$@" ;;

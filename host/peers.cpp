@@ -183,7 +183,7 @@ void Peers::Seed(const json& seed) {
         continue;
       }
       const json type = c.value("type", json("chat"));
-      Conversation conversation{std::to_string(id), type.is_string() ? type.get<std::string>() : "chat", json::array()};
+      Conversation conversation{std::to_string(id), type.is_string() ? type.get<std::string>() : "chat", {}};
       auto old = conversations_.find(conversation.id);
       if (old != conversations_.end()) Forget(old->second);
       if (!Fits(ConversationBytes(conversation.id, conversation.type))) {
@@ -378,7 +378,7 @@ Answer Peers::PostConversation(const PeerRequest& r, const std::map<std::string,
   const std::string key = std::to_string(id);
   auto it = conversations_.find(key);
   if (it != conversations_.end()) return Ok(200, ConversationRecord(it->second));
-  Conversation c{key, type.get<std::string>(), json::array()};
+  Conversation c{key, type.get<std::string>(), {}};
   if (!Fits(ConversationBytes(c.id, c.type))) return Fail(507, Full("conversation"));
   bytes_ += ConversationBytes(c.id, c.type);
   json record = ConversationRecord(c);
@@ -403,7 +403,7 @@ void Peers::Append(Conversation* c, json message, size_t size) {
           bytes_ - freed > limits_.storeBytes)) {
     freed += Footprint(c->messages[drop++]);
   }
-  c->messages.erase(c->messages.begin(), c->messages.begin() + static_cast<std::ptrdiff_t>(drop));
+  for (size_t i = 0; i < drop; ++i) c->messages.pop_front();
   c->bytes -= freed;
   bytes_ -= freed;
 }
@@ -418,7 +418,7 @@ std::string Peers::Full(const std::string& what) const {
 Answer Peers::GetMessages(const PeerRequest&, const std::map<std::string, std::string>& c, std::vector<Pending>*) {
   auto it = conversations_.find(c.at("id"));
   if (it == conversations_.end()) return Fail(404, "No conversation '" + c.at("id") + "'");
-  return Ok(200, it->second.messages);
+  return Ok(200, json(it->second.messages));
 }
 
 Answer Peers::PostMessage(const PeerRequest& r, const std::map<std::string, std::string>& c,
@@ -453,9 +453,10 @@ Answer Peers::PostMessage(const PeerRequest& r, const std::map<std::string, std:
     return Fail(507, Full("message"));
   }
   ++nextMessageId_;
-  Append(&it->second, message, size);
   out->push_back({"/kiv-chat/v1/conversations/" + it->second.id + "/messages/" + messageId, "Create", message});
-  return Ok(201, std::move(message));
+  Answer answer = Ok(201, message);
+  Append(&it->second, std::move(message), size);
+  return answer;
 }
 
 Answer Peers::GetPlayers(const PeerRequest& r, const std::map<std::string, std::string>&, std::vector<Pending>*) {

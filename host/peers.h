@@ -4,6 +4,7 @@
 // would fire, through the emit function given at construction.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -74,7 +75,9 @@ class Peers {
   struct Conversation {
     std::string id;
     std::string type;
-    json messages = json::array();
+    // Oldest first; a deque, because every message past the history window
+    // pushes the oldest out of the front.
+    std::deque<json> messages;
     size_t bytes = 0;  // of the messages
   };
   void Seed(const json& seed);

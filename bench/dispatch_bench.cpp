@@ -3,22 +3,32 @@
 // function. The endpoint set has the shape of the chat plugin's table plus a
 // few patterned paths, so routing works on a realistic registry.
 //
+// The round trip of a body (Echo): a request carrying a JSON or MessagePack
+// document, decoded into a value, handed to the handler, answered with it as
+// host records and released, against the peer library's parse alone of the
+// same bytes in the same run (vs_peer: this library's throughput as a ratio
+// of the peer's, thread CPU time).
+//
 // Besides requests per second, each case reports heap traffic per request:
 // "front_allocs" counts the library's allocation front end, "heap_allocs"
 // every malloc/calloc/realloc of the process (the front end included, and
 // whatever bypasses it: std::function, std::string, the C library).
 #include <benchmark/benchmark.h>
+#include <rapidjson/document.h>
 
+#define MSGPACK_NO_BOOST 1
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <msgpack.hpp>
 #include <string>
 
 #include "api/binding_api.h"
 #include "kiv_plugin.h"
 #include "logging/memory.h"
+#include "reader_documents.h"
 
 // ---------------------------------------------------------------------------
 // General-heap counting, local to this program. glibc lets a program supply
@@ -62,6 +72,7 @@ using kiv::HttpMethod;
 using kiv::String;
 using kiv::Vector;
 using kiv::binding::BindingApi;
+using kiv::binding::Value;
 
 uint64_t HeapAllocations() {
 #if KIV_BENCH_COUNTS_HEAP
@@ -113,6 +124,7 @@ struct Plugin {
     // call without arguments that answers one text.
     api.Endpoint(HttpMethod::kGet, path("/lookup"), [](String a, String b) { See(a, b); }).Arg("a").Arg("b");
     api.Endpoint(HttpMethod::kGet, path("/me/name"), [] { return String("Some One"); });
+    api.Endpoint(HttpMethod::kPost, path("/echo"), [](Value value) { return value; }).BodyArg("value");
     // Patterned paths.
     api.Endpoint(HttpMethod::kGet, path("/conversations/{id}"), [](String id) { See(id, String()); }).PathArg("id");
     api.Endpoint(HttpMethod::kGet, path("/conversations/{id}/messages/{messageId}"),
@@ -232,5 +244,93 @@ BENCHMARK_CAPTURE(Dispatch, two_path_captures,
                   Case{HttpMethod::kGet, "/kiv-game-client-chat/v1/conversations/{id}/messages/{messageId}",
                        "/kiv-game-client-chat/v1/conversations/abc%40pvp.net/messages/17", "abc@pvp.net", "17",
                        nullptr});
+
+// ---------------------------------------------------------------------------
+// Round trip of a body
+
+enum class Format { kJson, kMessagePack };
+
+const std::string& EchoBytes(Format format, int which) {
+  static std::string texts[2][reader_bench::kDocumentCount];
+  std::string& bytes = texts[format == Format::kJson ? 0 : 1][which];
+  if (bytes.empty()) {
+    const nlohmann::json document = reader_bench::Document(which);
+    if (format == Format::kJson) {
+      bytes = reader_bench::ToJsonText(document);
+    } else {
+      const std::vector<uint8_t> packed = nlohmann::json::to_msgpack(document);
+      bytes.assign(packed.begin(), packed.end());
+    }
+  }
+  return bytes;
+}
+
+const char* FormatName(Format format) { return format == Format::kJson ? "json" : "msgpack"; }
+
+void PeerParse(benchmark::State& state, Format format) {
+  const int which = static_cast<int>(state.range(0));
+  const std::string& bytes = EchoBytes(format, which);
+  const std::string key = std::string("peer/") + FormatName(format) + "/" + reader_bench::DocumentName(which);
+  if (format == Format::kJson) {
+    reader_bench::Measure(state, key, bytes.size(), [&] {
+      rapidjson::Document document;
+      document.Parse(bytes.c_str(), bytes.size());
+      if (document.HasParseError()) state.SkipWithError("peer failed");
+      benchmark::DoNotOptimize(document.IsObject());
+    });
+  } else {
+    reader_bench::Measure(state, key, bytes.size(), [&] {
+      msgpack::object_handle handle = msgpack::unpack(bytes.data(), bytes.size());
+      benchmark::DoNotOptimize(handle.get().type);
+    });
+  }
+}
+
+void Echo(benchmark::State& state, Format format) {
+  const int which = static_cast<int>(state.range(0));
+  const std::string& bytes = EchoBytes(format, which);
+  const HostEndpointEntry* entry = ThePlugin().Entry(HttpMethod::kPost, "/kiv-game-client-chat/v1/echo");
+  HostRequest request{};
+  request.method = static_cast<uint32_t>(HttpMethod::kPost);
+  request.url = "/kiv-game-client-chat/v1/echo";
+  request.endpointContext = entry->function.context;
+  request.hostToken = 1;
+  request.contentType = format == Format::kJson ? "application/json" : "application/x-msgpack";
+  request.body = reinterpret_cast<const uint8_t*>(bytes.data());
+  request.bodySize = static_cast<uint32_t>(bytes.size());
+
+  // Once, untimed: the answer must be the document (a structure of as many
+  // members), or the loop would measure an error path.
+  {
+    HostResponse response;
+    std::memset(&response, 0, sizeof response);
+    entry->requestEntry(&response, &request);
+    const std::string error = response.errorText != nullptr ? response.errorText : "";
+    const bool shaped = response.body.kind == KIV_HOST_VALUE_STRUCTURE &&
+                        response.body.u.structure.count == reader_bench::Document(which).size();
+    if (response.release != nullptr) response.release(&response);
+    if (!error.empty() || !shaped) {
+      state.SkipWithError(("echo failed: " + (error.empty() ? std::string("wrong answer") : error)).c_str());
+      return;
+    }
+  }
+  const std::string key = std::string("echo/") + FormatName(format) + "/" + reader_bench::DocumentName(which);
+  reader_bench::Measure(state, key, bytes.size(), [&] {
+    HostResponse response;
+    std::memset(&response, 0, sizeof response);
+    entry->requestEntry(&response, &request);
+    if (response.release != nullptr) response.release(&response);
+  });
+  state.counters["vs_peer"] =
+      reader_bench::Ratio(key, std::string("peer/") + FormatName(format) + "/" + reader_bench::DocumentName(which));
+  state.counters["MB"] = static_cast<double>(bytes.size()) / 1e6;
+}
+
+// Peers first, so that the ratios can be given. Documents: 0 chat log,
+// 2 one record, 3 nested objects.
+BENCHMARK_CAPTURE(PeerParse, json, Format::kJson)->Arg(0)->Arg(2)->Arg(3)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(PeerParse, msgpack, Format::kMessagePack)->Arg(0)->Arg(2)->Arg(3)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(Echo, json, Format::kJson)->Arg(0)->Arg(2)->Arg(3)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(Echo, msgpack, Format::kMessagePack)->Arg(0)->Arg(2)->Arg(3)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

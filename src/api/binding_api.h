@@ -23,9 +23,6 @@
 #include <type_traits>
 #include <utility>
 
-#include "value/convert.h"
-#include "value/types.h"
-#include "value/value.h"
 #include "http/http.h"
 #include "http/name_rule.h"
 #include "http/url.h"
@@ -34,6 +31,9 @@
 #include "logging/format.h"
 #include "logging/memory.h"
 #include "platform/platform.h"
+#include "value/convert.h"
+#include "value/types.h"
+#include "value/value.h"
 
 namespace kiv::binding {
 
@@ -111,12 +111,20 @@ struct DeferredResponse {
   std::function<void(CallResult& result, const RequestDetails& request)> produce;
 };
 
+// An argument decoded into a tree of its own (a request body), read in place
+// of arguments[index]. A handler parameter of type Value takes the tree
+// itself instead of a copy; the tree is left empty then.
+struct OwnedArgument {
+  std::size_t index = SIZE_MAX;
+  Value* value = nullptr;
+};
+
 // Holds a native handler and calls it with converted arguments.
 class Invoker : public mem::Allocated {
  public:
   virtual ~Invoker() = default;
   // Converts the arguments, runs the handler; returns a handle for finish.
-  virtual void* Call(CallResult& result, std::span<Value> arguments, uint32_t hostToken) = 0;
+  virtual void* Call(CallResult& result, std::span<Value> arguments, OwnedArgument owned, uint32_t hostToken) = 0;
   // Turns the handler's native return into the result value.
   virtual void Finish(CallResult& result, const RequestDetails* details, void* handle, uint32_t hostToken) = 0;
   virtual void Release(void* handle) = 0;
@@ -225,7 +233,7 @@ class HandlerInvoker final : public Invoker {
 
   HandlerInvoker(F handler, const BindingApi* api) : handler_(std::move(handler)), api_(api) {}
 
-  void* Call(CallResult& result, std::span<Value> arguments, uint32_t hostToken) override;
+  void* Call(CallResult& result, std::span<Value> arguments, OwnedArgument owned, uint32_t hostToken) override;
   void Finish(CallResult& result, const RequestDetails* details, void* handle, uint32_t hostToken) override;
   void Release(void* handle) override {
     if constexpr (!std::is_void_v<Return>) mem::Delete(static_cast<Return*>(handle));
@@ -442,20 +450,27 @@ void* HandlerInvoker<F>::CallWith(CallResult& result, Natives& natives, std::ind
 }
 
 template <typename F>
-void* HandlerInvoker<F>::Call(CallResult& result, std::span<Value> arguments, uint32_t) {
+void* HandlerInvoker<F>::Call(CallResult& result, std::span<Value> arguments, OwnedArgument owned, uint32_t) {
   Natives natives{};
   const TypeRegistry& registry = api_->Types();
   auto convertOne = [&]<std::size_t I>(std::integral_constant<std::size_t, I>) {
     if (!result.Succeeded() || I >= arguments.size()) return;
+    const bool isOwned = I == owned.index && owned.value != nullptr;
+    Value& input = isOwned ? *owned.value : arguments[I];
     // An optional argument that was not given keeps its native default.
-    if (function != nullptr && I < function->arguments.size() && function->arguments[I].optional &&
-        arguments[I].IsEmpty()) {
+    if (function != nullptr && I < function->arguments.size() && function->arguments[I].optional && input.IsEmpty()) {
       return;
+    }
+    if constexpr (std::is_same_v<std::tuple_element_t<I, Natives>, Value>) {
+      if (isOwned) {
+        std::get<I>(natives).MoveFrom(input);
+        return;
+      }
     }
     const std::string_view name = function != nullptr && I < function->arguments.size()
                                       ? std::string_view(function->arguments[I].name)
                                       : std::string_view("<value>");
-    FromValue(result, std::get<I>(natives), arguments[I], name, registry);
+    FromValue(result, std::get<I>(natives), input, name, registry);
   };
   [&]<std::size_t... I>(std::index_sequence<I...>) { (convertOne(std::integral_constant<std::size_t, I>{}), ...); }
   (std::make_index_sequence<kArity>());
@@ -481,6 +496,9 @@ void HandlerInvoker<F>::Finish(CallResult& result, const RequestDetails* details
       }
     } else if constexpr (std::is_same_v<Return, DeferredResponse>) {
       if (details != nullptr && value.produce) value.produce(result, *details);
+    } else if constexpr (std::is_same_v<Return, Value>) {
+      // The handle is released right after: its tree can be taken as it is.
+      static_cast<Value&>(result).MoveFrom(value);
     } else {
       ValueResult written;
       ToValue(written, static_cast<const Return&>(value), api_->Types());

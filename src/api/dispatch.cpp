@@ -6,15 +6,15 @@
 
 #include "api/api_table.h"
 #include "api/binding_api.h"
-#include "value/host_value.h"
-#include "readers/json_reader.h"
-#include "readers/msgpack_reader.h"
-#include "readers/tree_builder.h"
 #include "http/url.h"
-#include "readers/yaml_reader.h"
 #include "logging/barrier.h"
 #include "logging/format.h"
 #include "platform/platform.h"
+#include "readers/json_reader.h"
+#include "readers/msgpack_reader.h"
+#include "readers/tree_builder.h"
+#include "readers/yaml_reader.h"
+#include "value/host_value.h"
 
 namespace kiv::binding {
 namespace {
@@ -232,7 +232,7 @@ class Dispatcher {
     if (!result_.Succeeded()) return;
 
     std::span<Value> values = arguments_.Elements().first(count);
-    void* handle = endpoint_.invoker->Call(result_, values, request_.hostToken);
+    void* handle = endpoint_.invoker->Call(result_, values, owned_, request_.hostToken);
     // Released however finishing ends, a throw included.
     ScopeExit release([&] {
       if (handle != nullptr) endpoint_.invoker->Release(handle);
@@ -505,7 +505,11 @@ class Dispatcher {
       result_.Fail(decoded.ErrorMessage());
       return;
     }
-    target.MoveFrom(decoded);
+    // The decoded tree is handed to the call as it is: copying it into the
+    // scratch arena first would cost as much as decoding it again.
+    target.Reset();
+    body_.MoveFrom(decoded);
+    owned_ = OwnedArgument{static_cast<std::size_t>(index), &body_};
   }
 
   const BindingApi& api_;
@@ -516,6 +520,8 @@ class Dispatcher {
   DispatchScratch& scratch_;
   // What index paths in argument keys may build, for the whole request.
   codecs::TreeBudget pathBudget_{0};
+  Value body_;  // the decoded body, when an argument takes it
+  OwnedArgument owned_;
   Value& arguments_;  // the scratch's
 };
 

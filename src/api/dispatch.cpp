@@ -606,7 +606,9 @@ void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistr
     response->errorFlag = 1;
   } else {
     ValueResult written;
-    WriteHostValue(written, response->body, result, &registry);
+    // One block for the whole record: a large answer is not a million small
+    // allocations to make and free again.
+    WriteHostValueBlock(written, response->body, result, &registry);
     if (!written.Succeeded()) {
       response->errorText = OwnedCopy(written.ErrorMessage());
       response->errorFlag = 1;
@@ -645,7 +647,7 @@ void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistr
 
 void BindingApi::ReleaseResponse(HostResponse* response) {
   if (response == nullptr) return;
-  ReleaseHostValue(response->body);
+  ReleaseHostValueBlock(response->body);
   FreeText(response->errorText);
   FreeText(response->statusText);
   if (response->headers != nullptr) {

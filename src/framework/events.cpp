@@ -464,12 +464,12 @@ Result<void> PluginContext::PublishResourceEvent(std::string_view eventName, con
   HostValue payload;
   std::memset(static_cast<void*>(&payload), 0, sizeof payload);
   binding::ValueResult written;
-  if (!binding::WriteHostValue(written, payload, value, &Api().Types())) {
+  if (!binding::WriteHostValueBlock(written, payload, value, &Api().Types())) {
     return CallError{0, ToString(written.ErrorMessage()), {}};
   }
   SendEventRecord(pathName.c_str(), payload, extra);
   if (std::string_view(pathName) != eventName) SendEventRecord(ToString(eventName).c_str(), payload, extra);
-  binding::ReleaseHostValue(payload);
+  binding::ReleaseHostValueBlock(payload);
   return Result<void>::Success();
 }
 

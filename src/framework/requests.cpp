@@ -2,11 +2,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "value/host_value.h"
-#include "readers/json_reader.h"
 #include "framework/plugin_context.h"
 #include "logging/barrier.h"
 #include "logging/log.h"
+#include "readers/json_reader.h"
+#include "value/host_value.h"
 
 namespace kiv::framework {
 
@@ -65,7 +65,7 @@ Result<void> PluginContext::Send(HostResponse& response, HttpMethod method, std:
     binding::ValueResult written;
     HostValue value;
     std::memset(static_cast<void*>(&value), 0, sizeof value);
-    if (!binding::WriteHostValue(written, value, *params, &Api().Types())) {
+    if (!binding::WriteHostValueBlock(written, value, *params, &Api().Types())) {
       return MakeCallError(400, kParametersNotConverted, {methodName, url, written.ErrorMessage()});
     }
     std::memcpy(static_cast<void*>(&item.value), &value, sizeof value);
@@ -74,7 +74,7 @@ Result<void> PluginContext::Send(HostResponse& response, HttpMethod method, std:
   ScopeExit releaseItem([&item] {
     HostValue sent;
     std::memcpy(&sent, &item.value, sizeof sent);
-    binding::ReleaseHostValue(sent);
+    binding::ReleaseHostValueBlock(sent);
     std::memcpy(static_cast<void*>(&item.value), &sent, sizeof sent);
   });
   if (!HasHostServices()) return MakeCallError(503, kNotInitialized, {methodName, url});

@@ -1,11 +1,12 @@
 #include "value/host_value.h"
 
+#include <cstddef>
 #include <cstring>
 #include <new>
 
-#include "value/walk_stack.h"
 #include "logging/format.h"
 #include "logging/memory.h"
+#include "value/walk_stack.h"
 
 namespace kiv::binding {
 
@@ -172,11 +173,87 @@ class Reader {
 // ---------------------------------------------------------------------------
 // Writing
 
-enum class [[nodiscard]] WriteError { None, TooDeep, TooLarge, NoMemory };
+enum class [[nodiscard]] WriteError{None, TooDeep, TooLarge, NoMemory};
+
+// Pieces of a block are rounded up to this, so that every array in it is
+// aligned for its records.
+constexpr std::size_t kBlockAlign = alignof(std::max_align_t);
+constexpr std::size_t RoundUp(std::size_t bytes) { return (bytes + kBlockAlign - 1) & ~(kBlockAlign - 1); }
+
+// The bytes a block holding the record of `value` needs: each piece Writer
+// takes for a node, rounded up as Take rounds it. Containers nested past the
+// write limit are not entered (the write fails there).
+std::size_t BlockBytes(const Value& value, const TypeRegistry* registry) {
+  struct Frame {
+    const Value* elements;
+    const ValueMember* members;
+    std::size_t count;
+    std::size_t next;
+  };
+  WalkStack<Frame> open;
+  std::size_t total = 0;
+  const Value* current = &value;
+  for (;;) {
+    if (current != nullptr) {
+      switch (current->Kind()) {
+        case ValueKind::String:
+          total += RoundUp(current->AsText().size() + 1);
+          break;
+        case ValueKind::Blob:
+          if (!current->AsBlob().empty()) total += RoundUp(current->AsBlob().size());
+          break;
+        case ValueKind::Enum: {
+          const EnumValue e = current->AsEnum();
+          const EnumeratorDescriptor* enumerator =
+              registry != nullptr && e.type != nullptr ? registry->FindEnumerator(*e.type, e.number) : nullptr;
+          if (enumerator != nullptr) total += RoundUp(enumerator->name.size() + 1);
+          break;
+        }
+        case ValueKind::Collection: {
+          const auto elements = current->Elements();
+          if (elements.empty()) break;
+          total += RoundUp(elements.size() * sizeof(HostValue));
+          if (open.size() < kHostValueMaxDepth) open.push_back(Frame{elements.data(), nullptr, elements.size(), 0});
+          break;
+        }
+        case ValueKind::Structure: {
+          const auto members = current->Members();
+          if (members.empty()) break;
+          total += RoundUp(members.size() * sizeof(HostStructEntry));
+          if (open.size() < kHostValueMaxDepth) open.push_back(Frame{nullptr, members.data(), members.size(), 0});
+          break;
+        }
+        default:
+          break;
+      }
+      current = nullptr;
+    }
+    if (open.empty()) return total;
+    Frame& top = open.back();
+    if (top.next == top.count) {
+      open.pop_back();
+      continue;
+    }
+    const std::size_t i = top.next++;
+    if (top.elements != nullptr) {
+      current = &top.elements[i];
+    } else {
+      total += RoundUp(top.members[i].name().size() + 1);
+      current = &top.members[i].value();
+    }
+  }
+}
 
 class Writer {
  public:
   explicit Writer(const TypeRegistry* registry) : registry_(registry) {}
+
+  // From here on, everything written is carved out of [block, block + size)
+  // instead of taken from the allocation front end one piece at a time.
+  void UseBlock(char* block, std::size_t size) {
+    cursor_ = block;
+    limit_ = block + size;
+  }
 
   WriteError error() const { return error_; }
 
@@ -250,7 +327,7 @@ class Writer {
         if (bytes.size() > UINT32_MAX) return Stop(WriteError::TooLarge);
         uint8_t* copy = nullptr;
         if (!bytes.empty()) {
-          copy = static_cast<uint8_t*>(mem::Allocate(bytes.size()));
+          copy = static_cast<uint8_t*>(Take(bytes.size()));
           if (copy == nullptr) return Stop(WriteError::NoMemory);
           std::memcpy(copy, bytes.data(), bytes.size());
         }
@@ -275,7 +352,7 @@ class Writer {
         if (elements.size() > UINT32_MAX / sizeof(HostValue)) return Stop(WriteError::TooLarge);
         HostValue* items = nullptr;
         if (!elements.empty()) {
-          items = static_cast<HostValue*>(mem::Allocate(elements.size() * sizeof(HostValue)));
+          items = static_cast<HostValue*>(Take(elements.size() * sizeof(HostValue)));
           if (items == nullptr) return Stop(WriteError::NoMemory);
           std::memset(static_cast<void*>(items), 0, elements.size() * sizeof(HostValue));
         }
@@ -290,7 +367,7 @@ class Writer {
         if (members.size() > UINT32_MAX / sizeof(HostStructEntry)) return Stop(WriteError::TooLarge);
         HostStructEntry* entries = nullptr;
         if (!members.empty()) {
-          entries = static_cast<HostStructEntry*>(mem::Allocate(members.size() * sizeof(HostStructEntry)));
+          entries = static_cast<HostStructEntry*>(Take(members.size() * sizeof(HostStructEntry)));
           if (entries == nullptr) return Stop(WriteError::NoMemory);
           std::memset(static_cast<void*>(entries), 0, members.size() * sizeof(HostStructEntry));
         }
@@ -311,9 +388,19 @@ class Writer {
     return false;
   }
 
+  void* Take(std::size_t bytes) {
+    if (cursor_ == nullptr) return mem::Allocate(bytes);
+    bytes = RoundUp(bytes);
+    // Measured beforehand, so never short; refused rather than overrun if it were.
+    if (static_cast<std::size_t>(limit_ - cursor_) < bytes) return nullptr;
+    void* piece = cursor_;
+    cursor_ += bytes;
+    return piece;
+  }
+
   // A zero-terminated copy, so that hosts reading up to the zero are safe too.
-  static char* CopyText(std::string_view text) {
-    auto* copy = static_cast<char*>(mem::Allocate(text.size() + 1));
+  char* CopyText(std::string_view text) {
+    auto* copy = static_cast<char*>(Take(text.size() + 1));
     if (copy == nullptr) return nullptr;
     if (!text.empty()) std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';
@@ -333,7 +420,29 @@ class Writer {
   const TypeRegistry* registry_;
   WriteError error_ = WriteError::None;
   WalkStack<Frame> open_;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
 };
+
+// The start of the block of a record written by WriteHostValueBlock: the
+// root's own payload is the first piece taken from it. Null when the record
+// has no payload of its own (and so no block).
+void* BlockOf(const HostValue& host) {
+  switch (host.kind) {
+    case KIV_HOST_VALUE_STRING:
+    case KIV_HOST_VALUE_OWNED_STRING:
+      return const_cast<char*>(host.u.text.data);
+    case KIV_HOST_VALUE_BLOB:
+    case KIV_HOST_VALUE_OWNED_BLOB:
+      return const_cast<uint8_t*>(host.u.blob.data);
+    case KIV_HOST_VALUE_COLLECTION:
+      return host.u.collection.items;
+    case KIV_HOST_VALUE_STRUCTURE:
+      return host.u.structure.entries;
+    default:
+      return nullptr;
+  }
+}
 
 }  // namespace
 
@@ -409,6 +518,44 @@ bool WriteHostValue(ValueResult& result, HostValue& host, const Value& value, co
       break;
   }
   return false;
+}
+
+bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& value, const TypeRegistry* registry) {
+  if (!result.Succeeded()) return false;
+  Zero(host);
+  Writer writer(registry);
+  WriteError error = WriteError::NoMemory;
+  try {
+    const std::size_t bytes = BlockBytes(value, registry);
+    char* block = bytes == 0 ? nullptr : static_cast<char*>(mem::Allocate(bytes));
+    if (bytes == 0 || block != nullptr) {
+      if (block != nullptr) writer.UseBlock(block, bytes);
+      if (writer.Write(host, value)) return true;
+      error = writer.error();
+      // The root's payload was taken first, so the block is found through it;
+      // if even that failed, nothing points at the block.
+      if (BlockOf(host) != block) mem::Free(block);
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  ReleaseHostValueBlock(host);
+  switch (error) {
+    case WriteError::TooDeep:
+      Fail(result, kTooDeepToWrite, kHostValueMaxDepth);
+      break;
+    case WriteError::TooLarge:
+      Fail(result, kTooLargeToWrite, static_cast<uint32_t>(UINT32_MAX));
+      break;
+    default:
+      Fail(result, kNoMemoryToWrite);
+      break;
+  }
+  return false;
+}
+
+void ReleaseHostValueBlock(HostValue& host) {
+  mem::Free(BlockOf(host));
+  Zero(host);
 }
 
 void ReleaseHostValue(HostValue& host) {

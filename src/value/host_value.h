@@ -17,10 +17,10 @@
 #include <cstdint>
 #include <string_view>
 
+#include "kiv_plugin.h"
 #include "value/limits.h"
 #include "value/types.h"
 #include "value/value.h"
-#include "kiv_plugin.h"
 
 namespace kiv::binding {
 
@@ -49,6 +49,16 @@ bool ReadHostValue(ValueResult& result, Value& target, const HostValue& host, st
 // deep, out of memory) the result holds the message and `host` is released
 // and zeroed.
 bool WriteHostValue(ValueResult& result, HostValue& host, const Value& value, const TypeRegistry* registry);
+
+// Writes `value` into `host` (zeroed first) like WriteHostValue, with the
+// same kinds and ownership flags, but everything the record reaches (arrays,
+// keys, texts, bytes) lies in one block: one allocation and one free however
+// large the tree. Such a record is released with ReleaseHostValueBlock,
+// never with ReleaseHostValue. Fails like WriteHostValue, with `host` zeroed.
+bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& value, const TypeRegistry* registry);
+
+// Frees the block of a record written by WriteHostValueBlock and zeroes it.
+void ReleaseHostValueBlock(HostValue& host);
 
 // Frees what the record owns (kinds 6, 8, 9, 10, recursively, and the keys
 // whose flag is set) and zeroes it. Works without recursion, so records of

@@ -102,6 +102,21 @@ TEST(DeepTree, EveryWalkAtTheBoundFitsASmallStack) {
       EXPECT_EQ(written.ErrorMessage(), tooDeepToWrite);
       EXPECT_EQ(Kind(record), 0u);
       written.Clear();
+      // The one-block writer: the same refusal, and its block is freed too.
+      EXPECT_FALSE(WriteHostValueBlock(written, record, deeper, nullptr));
+      EXPECT_EQ(mem::OutstandingAllocations(), outstanding) << "the block is freed with the refusal";
+      EXPECT_EQ(written.ErrorMessage(), tooDeepToWrite);
+      EXPECT_EQ(Kind(record), 0u);
+      written.Clear();
+      ASSERT_TRUE(WriteHostValueBlock(written, record, tree, nullptr)) << written.ErrorMessage();
+      {
+        Value back;
+        ValueResult read;
+        ASSERT_TRUE(ReadHostValue(read, back, record, "v")) << read.ErrorMessage();
+        EXPECT_TRUE(back == tree);
+      }
+      ReleaseHostValueBlock(record);
+      EXPECT_EQ(mem::OutstandingAllocations(), outstanding);
       ASSERT_TRUE(WriteHostValue(written, record, tree, nullptr)) << written.ErrorMessage();
 
       ValueResult read;

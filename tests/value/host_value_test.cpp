@@ -110,6 +110,70 @@ TEST(HostValues, EveryKindRoundTripsAndReleaseFreesWhatTheWriterAllocated) {
   ReleaseHostValue(host);  // a zeroed record releases to nothing
 }
 
+// Kinds, counts, key flags and bytes of two records, node by node.
+void ExpectSameRecords(const HostValue& a, const HostValue& b) {
+  ASSERT_EQ(Copy(a.kind), Copy(b.kind));
+  switch (a.kind) {
+    case KIV_HOST_VALUE_OWNED_STRING:
+      EXPECT_EQ(std::string(Copy(a.u.text.data), Copy(a.u.text.length) + 1),
+                std::string(Copy(b.u.text.data), Copy(b.u.text.length) + 1));  // the zero too
+      break;
+    case KIV_HOST_VALUE_OWNED_BLOB:
+      ASSERT_EQ(Copy(a.u.blob.size), Copy(b.u.blob.size));
+      EXPECT_EQ(std::memcmp(Copy(a.u.blob.data), Copy(b.u.blob.data), a.u.blob.size), 0);
+      break;
+    case KIV_HOST_VALUE_COLLECTION:
+      ASSERT_EQ(Copy(a.u.collection.count), Copy(b.u.collection.count));
+      EXPECT_EQ(Copy(a.u.collection.items) == nullptr, Copy(b.u.collection.items) == nullptr);
+      for (uint32_t i = 0; i < a.u.collection.count; ++i)
+        ExpectSameRecords(a.u.collection.items[i], b.u.collection.items[i]);
+      break;
+    case KIV_HOST_VALUE_STRUCTURE:
+      ASSERT_EQ(Copy(a.u.structure.count), Copy(b.u.structure.count));
+      for (uint32_t i = 0; i < a.u.structure.count; ++i) {
+        EXPECT_STREQ(a.u.structure.entries[i].key, b.u.structure.entries[i].key);
+        EXPECT_EQ(a.u.structure.entries[i].keyOwned, b.u.structure.entries[i].keyOwned);
+        ExpectSameRecords(a.u.structure.entries[i].value, b.u.structure.entries[i].value);
+      }
+      break;
+    default:
+      EXPECT_EQ(std::memcmp(&a, &b, sizeof(HostValue)), 0);
+      break;
+  }
+}
+
+// The one-block writer gives the host the very records the piece-by-piece
+// writer gives, for every root kind, in one allocation freed whole.
+TEST(HostValues, BlockRecordsMatchPieceRecordsInOneAllocation) {
+  TypeRegistry registry;
+  InstallConverters(registry);
+  registry.BeginEnum<Level>("Level").Enumerator("Low", Level::Low).Enumerator("High", Level::High);
+  std::vector<Value> roots(7);
+  roots[0] = Sample();
+  roots[1].SetString("a root text");
+  roots[2].SetString("");
+  roots[3].MakeCollection();
+  roots[4].SetSigned(-3);
+  roots[5].SetEnum(1, &StaticType::Id<Level>());
+  roots[6].Append().Append().Member("k").SetBlob("\x07", 1);
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    SCOPED_TRACE(i);
+    ValueResult result;
+    HostValue pieces{}, block{};
+    ASSERT_TRUE(WriteHostValue(result, pieces, roots[i], &registry));
+    const uint64_t before = LiveBlocks();
+    const uint64_t allocations = mem::ReadAllocationStats().allocations;
+    ASSERT_TRUE(WriteHostValueBlock(result, block, roots[i], &registry)) << result.ErrorMessage();
+    const bool hasPayload = i != 3 && i != 4;
+    EXPECT_EQ(mem::ReadAllocationStats().allocations - allocations, hasPayload ? 1u : 0u);
+    ExpectSameRecords(pieces, block);
+    ReleaseHostValueBlock(block);
+    EXPECT_TRUE(IsZero(block));
+    EXPECT_EQ(LiveBlocks(), before);
+    ReleaseHostValue(pieces);
+  }
+}
+
 TEST(HostValues, ReleaseFreesOnlyWhatIsFlaggedAndNeedsNoRecursion) {
   // Pointers into this stack buffer would make a sanitized build fail if freed.
   char text[] = "borrowed";

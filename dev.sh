@@ -423,6 +423,7 @@ cmd_bench_host() {
     for kind in party instant; do
       wrk -t1 -c8 -d"${seconds}s" -s tools/host_load.lua "${url[$kind]}" |
         sed -n "s/^KIV-LOAD /$round $kind /p" | tee -a "$out/host-rounds.txt"
+      kill -0 "$pid" 2>/dev/null || die "kivhost stopped under load (round $round, $kind); see $log"
     done
   done
   kill "$pid" 2>/dev/null
@@ -466,6 +467,7 @@ bench_compare() {
     "json_bench:RapidJsonDocument|ReadJson<false>/[0-9]/[1-9]|TreeBytesPerNode"
     "msgpack_bench:MsgpackCxx|ReadMessagePack/[0-9]/[1-9]"
     "yaml_bench:LibYaml|YamlCpp|ReadYaml/[0-9]/[1-9]"
+    "dispatch_bench:PeerParse|Echo"
   )
   for ((i = 1; i <= runs; i++)); do
     for reader in "${readers[@]}"; do

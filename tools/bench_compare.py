@@ -7,7 +7,8 @@ Writes the table as Markdown and a chart of throughput as SVG.
 
 usage: bench_compare.py OUT_DIR RUN.json...
 Each RUN.json is the --benchmark_out of one process of json_bench,
-msgpack_bench or yaml_bench; the program is told by its benchmark names.
+msgpack_bench, yaml_bench or dispatch_bench (its round trips of a body);
+the program is told by its benchmark names.
 """
 
 import json
@@ -91,6 +92,35 @@ def memory(paths):
     return "\n".join(lines) + "\n"
 
 
+def round_trip(paths):
+    """Median ratio of a body's round trip through the request entry (decode,
+    handler, answer as host records, release) to the peer's parse alone."""
+    found = {}
+    for path in paths:
+        for b in json.loads(Path(path).read_text())["benchmarks"]:
+            name = b.get("run_name", b["name"])
+            if not name.startswith("Echo/") or b.get("error_occurred") or b.get("vs_peer", 0) <= 0:
+                continue
+            fmt, doc = name.split("/")[1], document_of(name.replace("Echo/json", "Echo").replace("Echo/msgpack", "Echo"))
+            found.setdefault(doc, {}).setdefault(fmt, []).append(b["vs_peer"])
+    if not found:
+        return ""
+    lines = [
+        "",
+        "| round trip through the request entry | JSON vs RapidJSON parse | MessagePack vs msgpack-cxx unpack |",
+        "|---|---:|---:|",
+    ]
+    for doc in DOCUMENTS:
+        if doc not in found:
+            continue
+        cells = []
+        for fmt in ("json", "msgpack"):
+            values = found[doc].get(fmt, [])
+            cells.append(f"{statistics.median(values):.2f} ({min(values):.2f}–{max(values):.2f})" if values else "—")
+        lines.append(f"| {DOCUMENT_TITLES[doc]} | " + " | ".join(cells) + " |")
+    return "\n".join(lines) + "\n"
+
+
 def table(ratios, runs):
     columns = [(fmt, title) for fmt, (_, peers) in FORMATS.items() for title, _, _ in peers if title in ratios.get(fmt, {})]
     lines = [
@@ -158,7 +188,7 @@ def main():
     if not ratios:
         sys.exit("bench_compare: no ratios in the given runs")
     runs = max(len(v) for f in ratios.values() for p in f.values() for v in p.values())
-    text = table(ratios, runs) + memory(paths)
+    text = table(ratios, runs) + memory(paths) + round_trip(paths)
     out.mkdir(parents=True, exist_ok=True)
     (out / "compare.md").write_text(text)
     (out / "compare.svg").write_text(svg(speed))

@@ -26,6 +26,11 @@ namespace kivhost {
 inline constexpr size_t kMaxText = 1u << 20;
 
 // A text a plugin hands over, cut at `limit` bytes; empty for null.
+// Event names a plugin sends or subscribes to, and its log lines, each with
+// the zero that ends it.
+inline constexpr size_t kMaxEventName = 4097;
+inline constexpr size_t kMaxLogLine = 65537;
+
 inline std::string Text(const char* text, size_t limit = kMaxText) {
   return text == nullptr ? std::string() : std::string(text, strnlen(text, limit));
 }

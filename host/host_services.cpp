@@ -64,7 +64,13 @@ struct Host::Internals {
         slot->host->HostLog(1, slot->name + " sent an event without a name; dropped");
         return;
       }
-      const std::string name = Text(event->name, 4096);
+      std::string name;
+      if (!WholeText(event->name, kMaxEventName, &name)) {
+        // Cut short, it would be another event name and reach other subscribers.
+        slot->host->HostLog(1, slot->name + " sent an event whose name is longer than " +
+                                   std::to_string(kMaxEventName - 1) + " bytes; dropped");
+        return;
+      }
       json payload;
       ReadResult read = HostValueToJson(event->payload, &payload);
       if (!read.ok) {
@@ -90,7 +96,13 @@ struct Host::Internals {
       }
       std::shared_ptr<PluginSlot> owner = host->SlotByName(slot->name);
       if (owner == nullptr) return;  // being unloaded
-      host->bus_->Subscribe(std::move(owner), Text(name, 4096), token, callback, context, flag);
+      std::string whole;
+      if (!WholeText(name, kMaxEventName, &whole)) {
+        host->HostLog(1, slot->name + " subscribed to a name longer than " + std::to_string(kMaxEventName - 1) +
+                             " bytes; ignored");
+        return;
+      }
+      host->bus_->Subscribe(std::move(owner), std::move(whole), token, callback, context, flag);
     } catch (...) {
     }
   }
@@ -99,7 +111,10 @@ struct Host::Internals {
     PluginSlot* slot = SlotOf(self);
     if (slot == nullptr || name == nullptr) return;
     try {
-      slot->host->bus_->Unsubscribe(slot, Text(name, 4096));
+      std::string whole;
+      // No name that long was ever subscribed (see Subscribe).
+      if (!WholeText(name, kMaxEventName, &whole)) return;
+      slot->host->bus_->Unsubscribe(slot, whole);
     } catch (...) {
     }
   }
@@ -121,7 +136,14 @@ struct Host::Internals {
     PluginSlot* slot = SlotOf(self);
     if (slot == nullptr) return;
     try {
-      slot->host->Log(slot->name, level, text == nullptr ? "(null)" : Text(text, 65536));
+      std::string line;
+      if (text == nullptr) {
+        line = "(null)";
+      } else if (!WholeText(text, kMaxLogLine, &line)) {
+        // Kept, but marked: a reader of the log must not take it for the whole line.
+        line = Text(text, kMaxLogLine - 1) + " [cut at " + std::to_string(kMaxLogLine - 1) + " bytes]";
+      }
+      slot->host->Log(slot->name, level, line);
     } catch (...) {
     }
   }

@@ -289,6 +289,15 @@ TEST_F(HostWithFake, LogLinesEventsOfPluginsAndTheNewestRecords) {
   EXPECT_EQ(events[0].source, "kiv-fake");
   EXPECT_EQ(events[0].ToJson()["eventType"], "Update");
   EXPECT_EQ(host.Dispatch(Post("/kiv-fake/v1/publish")).HttpStatus(), 400);
+  // Past their limits, an event name is not cut into another name, and a log
+  // line says where it was cut.
+  const uint64_t longMark = host.Mark();
+  host.Dispatch(Post("/kiv-fake/v1/publish?name=" + std::string(5000, 'N') + "&uri=/kiv-fake/v1/items/1&type=Update"));
+  EXPECT_TRUE(host.Events(longMark).empty());
+  EXPECT_TRUE(HasLog(host, "kiv-fake sent an event whose name is longer than 4096 bytes; dropped", longMark));
+  host.Dispatch(Post("/kiv-fake/v1/log?level=0&text=" + std::string(70000, 'L')));
+  const auto cut = host.Logs(longMark).back().text;
+  EXPECT_EQ(cut, std::string(65536, 'L') + " [cut at 65536 bytes]");
   host.Shutdown();
   EXPECT_TRUE(HasLog(host, "kiv-fake destroyed", mark));
   EXPECT_TRUE(HasLog(host, "Destroyed and unloaded kiv-fake-b", mark));

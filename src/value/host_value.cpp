@@ -493,6 +493,25 @@ bool ReadHostValue(ValueResult& result, Value& target, const HostValue& host, st
   return true;
 }
 
+namespace {
+
+bool FailWrite(ValueResult& result, WriteError error) {
+  switch (error) {
+    case WriteError::TooDeep:
+      Fail(result, kTooDeepToWrite, kHostValueMaxDepth);
+      break;
+    case WriteError::TooLarge:
+      Fail(result, kTooLargeToWrite, static_cast<uint32_t>(UINT32_MAX));
+      break;
+    default:
+      Fail(result, kNoMemoryToWrite);
+      break;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool WriteHostValue(ValueResult& result, HostValue& host, const Value& value, const TypeRegistry* registry) {
   if (!result.Succeeded()) return false;
   ReleaseHostValue(host);
@@ -506,18 +525,7 @@ bool WriteHostValue(ValueResult& result, HostValue& host, const Value& value, co
     // exhausted memory.
   }
   ReleaseHostValue(host);
-  switch (error) {
-    case WriteError::TooDeep:
-      Fail(result, kTooDeepToWrite, kHostValueMaxDepth);
-      break;
-    case WriteError::TooLarge:
-      Fail(result, kTooLargeToWrite, static_cast<uint32_t>(UINT32_MAX));
-      break;
-    default:
-      Fail(result, kNoMemoryToWrite);
-      break;
-  }
-  return false;
+  return FailWrite(result, error);
 }
 
 bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& value, const TypeRegistry* registry) {
@@ -539,18 +547,7 @@ bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& valu
   } catch (const std::bad_alloc&) {
   }
   ReleaseHostValueBlock(host);
-  switch (error) {
-    case WriteError::TooDeep:
-      Fail(result, kTooDeepToWrite, kHostValueMaxDepth);
-      break;
-    case WriteError::TooLarge:
-      Fail(result, kTooLargeToWrite, static_cast<uint32_t>(UINT32_MAX));
-      break;
-    default:
-      Fail(result, kNoMemoryToWrite);
-      break;
-  }
-  return false;
+  return FailWrite(result, error);
 }
 
 void ReleaseHostValueBlock(HostValue& host) {

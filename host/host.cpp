@@ -43,7 +43,7 @@ class UnlistedPlugin {
 
 Host::Host(HostOptions options)
     : options_(std::move(options)),
-      journal_(std::make_unique<Journal>(options_.logStream, options_.recordLimit)),
+      journal_(std::make_unique<Journal>(options_.logStream, options_.recordLimit, options_.recordBytes)),
       bus_(std::make_unique<EventBus>(*journal_)) {
   if (options_.simulatePeers) {
     peers_ =

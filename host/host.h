@@ -48,14 +48,15 @@ struct Version {
 };
 
 struct HostOptions {
-  Version version;                // the plugin API version the host reports
-  bool probeHandshake = true;     // run the version handshake in a forked child first
-  bool simulatePeers = true;      // answer the peers' paths from the in-memory peers
-  json peerSeed;                  // peers' initial state; null: the embedded default
-  size_t streamThreshold = 4096;  // JSON answers longer than this are streamed to plugins
-  size_t streamChunk = 4096;      // bytes handed out per stream read (capped by the reader's buffer)
-  FILE* logStream = stdout;       // where log lines are printed; null prints nothing
-  size_t recordLimit = 20000;     // records kept per kind (requests, events, log lines)
+  Version version;                 // the plugin API version the host reports
+  bool probeHandshake = true;      // run the version handshake in a forked child first
+  bool simulatePeers = true;       // answer the peers' paths from the in-memory peers
+  json peerSeed;                   // peers' initial state; null: the embedded default
+  size_t streamThreshold = 4096;   // JSON answers longer than this are streamed to plugins
+  size_t streamChunk = 4096;       // bytes handed out per stream read (capped by the reader's buffer)
+  FILE* logStream = stdout;        // where log lines are printed; null prints nothing
+  size_t recordLimit = 20000;      // records kept per kind (requests, events, log lines)
+  size_t recordBytes = 64u << 20;  // and the bytes they may hold per kind (the newest is always kept)
 };
 
 // A parameter item of a request: positional when the name is absent.

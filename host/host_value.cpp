@@ -508,4 +508,27 @@ bool JsonContains(const json& actual, const json& expected) {
   return true;
 }
 
+size_t JsonFootprint(const json& value) {
+  size_t total = 0;
+  std::vector<const json*> pending{&value};
+  while (!pending.empty()) {
+    const json& v = *pending.back();
+    pending.pop_back();
+    total += 16;
+    if (v.is_string()) {
+      total += v.get_ref<const std::string&>().size();
+    } else if (v.is_binary()) {
+      total += v.get_binary().size();
+    } else if (v.is_array()) {
+      for (const json& element : v) pending.push_back(&element);
+    } else if (v.is_object()) {
+      for (auto it = v.begin(); it != v.end(); ++it) {
+        total += 16 + it.key().size();
+        pending.push_back(&it.value());
+      }
+    }
+  }
+  return total;
+}
+
 }  // namespace kivhost

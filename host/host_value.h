@@ -34,6 +34,10 @@ struct ReadResult {
 // kMaxValueItems.
 ReadResult HostValueToJson(const HostValue& value, json* out);
 
+// About the bytes a JSON value holds: 16 per node and per member, plus its
+// texts and bytes. What the peers and the journal count against their limits.
+size_t JsonFootprint(const json& value);
+
 // Builds a host-owned HostValue from JSON: null 0, bool 1, signed integers 2,
 // unsigned integers 3 (JSON text reads every non-negative integer as unsigned), floats 4, strings 6 (zero-terminated
 // copy), binary 8, arrays 9, objects 10 (members in byte order of their keys, keys owned). The receiver is overwritten,

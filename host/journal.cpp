@@ -5,7 +5,22 @@
 #include <ctime>
 #include <optional>
 
+#include "host_value.h"
+
 namespace kivhost {
+
+template <class T>
+std::vector<T> Journal::Keep(Kind<T>& kind, T record, size_t bytes) {
+  std::vector<T> dropped;
+  kind.records.push_back(Kept<T>{std::move(record), bytes});
+  kind.bytes += bytes;
+  while (kind.records.size() > 1 && (kind.records.size() > limit_ || kind.bytes > bytes_)) {
+    kind.bytes -= kind.records.front().bytes;
+    dropped.push_back(std::move(kind.records.front().record));
+    kind.records.pop_front();
+  }
+  return dropped;
+}
 
 void Journal::Log(LogLine line) {
   if (logStream_ != nullptr) {
@@ -14,40 +29,34 @@ void Journal::Log(LogLine line) {
     std::fprintf(logStream_, "%s\n", formatted.c_str());
     std::fflush(logStream_);
   }
+  const size_t bytes = 64 + line.time.size() + line.plugin.size() + line.text.size();
+  std::vector<LogLine> dropped;  // freed after the lock
   std::lock_guard<std::mutex> lock(mutex_);
-  logs_.push_back(std::move(line));
-  while (logs_.size() > limit_) logs_.pop_front();
+  dropped = Keep(logs_, std::move(line), bytes);
 }
 
 void Journal::Record(RecordedRequest request) {
-  // The record pushed out is freed after the lock: it is cold and may be large.
-  std::optional<RecordedRequest> dropped;
+  const size_t bytes = 128 + request.from.size() + request.method.size() + request.url.size() +
+                       request.contentType.size() + request.body.size() + JsonFootprint(request.items) +
+                       request.answer.errorText.size() + JsonFootprint(request.answer.body);
+  // The records pushed out are freed after the lock: they are cold and may be large.
+  std::vector<RecordedRequest> dropped;
   std::lock_guard<std::mutex> lock(mutex_);
-  requests_.push_back(std::move(request));
-  if (requests_.size() > limit_) {
-    dropped.emplace(std::move(requests_.front()));
-    requests_.pop_front();
-    while (requests_.size() > limit_) requests_.pop_front();
-  }
+  dropped = Keep(requests_, std::move(request), bytes);
 }
 
 void Journal::Record(std::shared_ptr<const RecordedEvent> event) {
-  std::shared_ptr<const RecordedEvent> dropped;
+  const size_t bytes = 128 + event->name.size() + event->source.size() + JsonFootprint(event->payload);
+  std::vector<std::shared_ptr<const RecordedEvent>> dropped;
   std::lock_guard<std::mutex> lock(mutex_);
-  events_.push_back(std::move(event));
-  if (events_.size() > limit_) {
-    // Freed outside the lock; the oldest record may be large.
-    dropped = std::move(events_.front());
-    events_.pop_front();
-    while (events_.size() > limit_) events_.pop_front();
-  }
+  dropped = Keep(events_, std::move(event), bytes);
 }
 
 std::vector<RecordedRequest> Journal::Requests(uint64_t since) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RecordedRequest> out;
-  for (const auto& r : requests_) {
-    if (r.seq > since) out.push_back(r);
+  for (const auto& kept : requests_.records) {
+    if (kept.record.seq > since) out.push_back(kept.record);
   }
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.seq < b.seq; });
   return out;
@@ -56,8 +65,8 @@ std::vector<RecordedRequest> Journal::Requests(uint64_t since) const {
 std::vector<RecordedEvent> Journal::Events(uint64_t since) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RecordedEvent> out;
-  for (const auto& e : events_) {
-    if (e->seq > since) out.push_back(*e);
+  for (const auto& kept : events_.records) {
+    if (kept.record->seq > since) out.push_back(*kept.record);
   }
   return out;
 }
@@ -65,8 +74,8 @@ std::vector<RecordedEvent> Journal::Events(uint64_t since) const {
 std::vector<LogLine> Journal::Logs(uint64_t since) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<LogLine> out;
-  for (const auto& l : logs_) {
-    if (l.seq > since) out.push_back(l);
+  for (const auto& kept : logs_.records) {
+    if (kept.record.seq > since) out.push_back(kept.record);
   }
   return out;
 }

@@ -16,9 +16,10 @@ namespace kivhost {
 
 class Journal {
  public:
-  // Log lines are printed to `logStream` (null prints nothing); `limit`
-  // records are kept per kind.
-  Journal(FILE* logStream, size_t limit) : logStream_(logStream), limit_(limit) {}
+  // Log lines are printed to `logStream` (null prints nothing); per kind,
+  // at most `limit` records holding at most `bytes` bytes are kept (but
+  // always the newest): requests with large bodies or answers go sooner.
+  Journal(FILE* logStream, size_t limit, size_t bytes) : logStream_(logStream), limit_(limit), bytes_(bytes) {}
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
@@ -33,13 +34,31 @@ class Journal {
   [[nodiscard]] std::vector<LogLine> Logs(uint64_t since) const;
 
  private:
+  // A kept record and the bytes it is counted for.
+  template <class T>
+  struct Kept {
+    T record;
+    size_t bytes;
+  };
+  // Records of one kind, oldest first, with their byte total.
+  template <class T>
+  struct Kind {
+    std::deque<Kept<T>> records;
+    size_t bytes = 0;
+  };
+  // Adds the record and pushes out the oldest past the limits; what was
+  // pushed out is handed back, to be freed after the lock.
+  template <class T>
+  std::vector<T> Keep(Kind<T>& kind, T record, size_t bytes);
+
   FILE* const logStream_;
   const size_t limit_;
+  const size_t bytes_;
 
   mutable std::mutex mutex_;
-  std::deque<RecordedRequest> requests_;
-  std::deque<std::shared_ptr<const RecordedEvent>> events_;
-  std::deque<LogLine> logs_;
+  Kind<RecordedRequest> requests_;
+  Kind<std::shared_ptr<const RecordedEvent>> events_;
+  Kind<LogLine> logs_;
 
   std::mutex printMutex_;  // keeps printed lines whole
 };

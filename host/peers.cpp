@@ -79,29 +79,6 @@ constexpr size_t kEntryBytes = 16;
 
 // The bytes a value is charged: its texts and keys, and a fixed share per
 // value and member. Walked without recursion: a seed may nest deeply.
-size_t Footprint(const json& value) {
-  size_t total = 0;
-  std::vector<const json*> pending{&value};
-  while (!pending.empty()) {
-    const json& v = *pending.back();
-    pending.pop_back();
-    total += 16;
-    if (v.is_string()) {
-      total += v.get_ref<const std::string&>().size();
-    } else if (v.is_binary()) {
-      total += v.get_binary().size();
-    } else if (v.is_array()) {
-      for (const json& element : v) pending.push_back(&element);
-    } else if (v.is_object()) {
-      for (auto it = v.begin(); it != v.end(); ++it) {
-        total += 16 + it.key().size();
-        pending.push_back(&it.value());
-      }
-    }
-  }
-  return total;
-}
-
 size_t SummonerBytes(const std::string& name) { return kRecordBytes + name.size(); }
 size_t ConversationBytes(const std::string& id, const std::string& type) {
   return kRecordBytes + id.size() + type.size();
@@ -199,7 +176,7 @@ void Peers::Seed(const json& seed) {
           if (!message.contains("id")) message["id"] = std::to_string(nextMessageId_++);
           message["conversationId"] = conversation.id;
           if (!message.contains("type")) message["type"] = "chat";
-          const size_t size = Footprint(message);
+          const size_t size = JsonFootprint(message);
           if (size > limits_.conversationBytes || !Fits(size)) {
             seedErrors_.push_back("a message of conversation " + conversation.id + " skipped: " + std::to_string(size) +
                                   " bytes do not fit");
@@ -401,7 +378,7 @@ void Peers::Append(Conversation* c, json message, size_t size) {
   while (c->messages.size() - drop > 1 &&
          (c->messages.size() - drop > kMessageHistory || c->bytes - freed > limits_.conversationBytes ||
           bytes_ - freed > limits_.storeBytes)) {
-    freed += Footprint(c->messages[drop++]);
+    freed += JsonFootprint(c->messages[drop++]);
   }
   for (size_t i = 0; i < drop; ++i) c->messages.pop_front();
   c->bytes -= freed;
@@ -443,7 +420,7 @@ Answer Peers::PostMessage(const PeerRequest& r, const std::map<std::string, std:
   message["fromId"] = from;
   message["type"] = std::move(type);
   message["timestamp"] = std::move(timestamp);
-  const size_t size = Footprint(message);
+  const size_t size = JsonFootprint(message);
   if (size > limits_.conversationBytes) {
     return Fail(413, "The message takes " + std::to_string(size) + " bytes; a conversation keeps at most " +
                          std::to_string(limits_.conversationBytes));

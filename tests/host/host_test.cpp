@@ -326,6 +326,18 @@ TEST_F(HostWithFake, LogLinesEventsOfPluginsAndTheNewestRecords) {
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[0].items, json::parse(R"([{"value": "Cid"}])"));
   EXPECT_EQ(requests[2].answer.body, json::parse(R"({"summonerId": 1, "displayName": "Me"})"));
+
+  // Counted in bytes too: a few large records push out the older ones.
+  HostOptions small = Quiet();
+  small.recordBytes = 8192;
+  Host bounded(small);
+  ASSERT_TRUE(bounded.Load(KIV_FAKE_PLUGIN).ok);
+  ASSERT_TRUE(bounded.Initialize());
+  const uint64_t start = bounded.Mark();
+  for (char c = 'a'; c <= 'j'; ++c) bounded.Dispatch(Post("/kiv-fake/v1/log?level=0&text=" + std::string(3000, c)));
+  const auto newest = bounded.Logs(start);
+  ASSERT_EQ(newest.size(), 2u) << "two lines of 3,000 bytes fit in 8 KiB, three do not";
+  EXPECT_EQ(newest.back().text, std::string(3000, 'j'));
 }
 
 }  // namespace

@@ -509,6 +509,8 @@ bool JsonContains(const json& actual, const json& expected) {
 }
 
 size_t JsonFootprint(const json& value) {
+  if (value.is_string()) return 16 + value.get_ref<const std::string&>().size();
+  if (!value.is_structured() && !value.is_binary()) return 16;
   size_t total = 0;
   std::vector<const json*> pending{&value};
   while (!pending.empty()) {

@@ -35,7 +35,7 @@ struct ReadResult {
 ReadResult HostValueToJson(const HostValue& value, json* out);
 
 // About the bytes a JSON value holds: 16 per node and per member, plus its
-// texts and bytes. What the peers and the journal count against their limits.
+// texts and bytes. What the peers count against their limits.
 size_t JsonFootprint(const json& value);
 
 // Builds a host-owned HostValue from JSON: null 0, bool 1, signed integers 2,

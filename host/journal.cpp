@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <ctime>
 #include <optional>
-
-#include "host_value.h"
+#include <vector>
 
 namespace kivhost {
 
@@ -35,28 +35,121 @@ void Journal::Log(LogLine line) {
   dropped = Keep(logs_, std::move(line), bytes);
 }
 
+namespace {
+
+// MessagePack with fixed-width heads: the packing costs about what freeing the
+// tree would, and reading it back is for the rare look at the journal.
+// Recursive up to the host's value depth (kMaxValueDepth, 512 levels), a few
+// dozen bytes of stack each.
+void PackInto(const json& value, std::vector<uint8_t>* out) {
+  const auto head = [out](uint8_t tag, uint64_t n, int bytes) {
+    out->push_back(tag);
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(n >> shift));
+  };
+  const auto text = [&](const std::string& s) {
+    head(0xdb, s.size(), 4);
+    out->insert(out->end(), s.begin(), s.end());
+  };
+  switch (value.type()) {
+    case json::value_t::null:
+    case json::value_t::discarded:
+      out->push_back(0xc0);
+      break;
+    case json::value_t::boolean:
+      out->push_back(value.get<bool>() ? 0xc3 : 0xc2);
+      break;
+    case json::value_t::number_integer:
+      head(0xd3, static_cast<uint64_t>(value.get<int64_t>()), 8);
+      break;
+    case json::value_t::number_unsigned:
+      head(0xcf, value.get<uint64_t>(), 8);
+      break;
+    case json::value_t::number_float: {
+      const double d = value.get<double>();
+      uint64_t bits;
+      std::memcpy(&bits, &d, sizeof bits);
+      head(0xcb, bits, 8);
+      break;
+    }
+    case json::value_t::string:
+      text(value.get_ref<const std::string&>());
+      break;
+    case json::value_t::binary: {
+      const auto& b = value.get_binary();
+      if (b.has_subtype()) {
+        head(0xc9, b.size(), 4);
+        out->push_back(static_cast<uint8_t>(b.subtype()));
+      } else {
+        head(0xc6, b.size(), 4);
+      }
+      out->insert(out->end(), b.begin(), b.end());
+      break;
+    }
+    case json::value_t::array:
+      head(0xdd, value.size(), 4);
+      for (const json& item : value) PackInto(item, out);
+      break;
+    case json::value_t::object:
+      head(0xdf, value.size(), 4);
+      for (const auto& [key, item] : value.items()) {
+        text(key);
+        PackInto(item, out);
+      }
+      break;
+  }
+}
+
+std::vector<uint8_t> Pack(const json& value) {
+  std::vector<uint8_t> out;
+  if (!value.is_null()) PackInto(value, &out);
+  return out;
+}
+
+json Unpack(const std::vector<uint8_t>& packed, json empty = nullptr) {
+  if (packed.empty()) return empty;
+  return json::from_msgpack(packed);
+}
+
+}  // namespace
+
 void Journal::Record(RecordedRequest request) {
+  PackedRequest packed;
+  packed.items = request.items.empty() ? std::vector<uint8_t>() : Pack(request.items);
+  packed.body = Pack(request.answer.body);
+  // Freed here, while still in the cache.
+  request.items = nullptr;
+  request.answer.body = nullptr;
   const size_t bytes = 128 + request.from.size() + request.method.size() + request.url.size() +
-                       request.contentType.size() + request.body.size() + JsonFootprint(request.items) +
-                       request.answer.errorText.size() + JsonFootprint(request.answer.body);
-  // The records pushed out are freed after the lock: they are cold and may be large.
-  std::vector<RecordedRequest> dropped;
+                       request.contentType.size() + request.body.size() + packed.items.size() +
+                       request.answer.errorText.size() + packed.body.size();
+  packed.shell = std::move(request);
+  std::vector<PackedRequest> dropped;  // freed after the lock
   std::lock_guard<std::mutex> lock(mutex_);
-  dropped = Keep(requests_, std::move(request), bytes);
+  dropped = Keep(requests_, std::move(packed), bytes);
 }
 
 void Journal::Record(std::shared_ptr<const RecordedEvent> event) {
-  const size_t bytes = 128 + event->name.size() + event->source.size() + JsonFootprint(event->payload);
-  std::vector<std::shared_ptr<const RecordedEvent>> dropped;
+  PackedEvent packed;
+  packed.shell.seq = event->seq;
+  packed.shell.name = event->name;
+  packed.shell.source = event->source;
+  packed.shell.extra = event->extra;
+  packed.shell.subscribers = event->subscribers;
+  packed.payload = Pack(event->payload);
+  const size_t bytes = 128 + event->name.size() + event->source.size() + packed.payload.size();
+  std::vector<PackedEvent> dropped;
   std::lock_guard<std::mutex> lock(mutex_);
-  dropped = Keep(events_, std::move(event), bytes);
+  dropped = Keep(events_, std::move(packed), bytes);
 }
 
 std::vector<RecordedRequest> Journal::Requests(uint64_t since) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RecordedRequest> out;
   for (const auto& kept : requests_.records) {
-    if (kept.record.seq > since) out.push_back(kept.record);
+    if (kept.record.shell.seq <= since) continue;
+    RecordedRequest& r = out.emplace_back(kept.record.shell);
+    r.items = Unpack(kept.record.items, json::array());
+    r.answer.body = Unpack(kept.record.body);
   }
   std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.seq < b.seq; });
   return out;
@@ -66,7 +159,9 @@ std::vector<RecordedEvent> Journal::Events(uint64_t since) const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<RecordedEvent> out;
   for (const auto& kept : events_.records) {
-    if (kept.record->seq > since) out.push_back(*kept.record);
+    if (kept.record.shell.seq <= since) continue;
+    RecordedEvent& e = out.emplace_back(kept.record.shell);
+    e.payload = Unpack(kept.record.payload);
   }
   return out;
 }

@@ -10,6 +10,8 @@
 #include <atomic>
 #include <thread>
 
+#include "host_value.h"
+#include "journal.h"
 #include "peers.h"
 
 namespace kivhost {
@@ -338,6 +340,49 @@ TEST_F(HostWithFake, LogLinesEventsOfPluginsAndTheNewestRecords) {
   const auto newest = bounded.Logs(start);
   ASSERT_EQ(newest.size(), 2u) << "two lines of 3,000 bytes fit in 8 KiB, three do not";
   EXPECT_EQ(newest.back().text, std::string(3000, 'j'));
+}
+
+// The journal keeps its JSON packed; what comes back must be what went in,
+// number kinds and raw bytes included, down to the deepest value a host keeps.
+TEST(JournalTest, RecordsComeBackAsTheyWent) {
+  json deep = "bottom";
+  for (uint32_t i = 1; i < kMaxValueDepth; ++i) deep = json::array({deep});
+  const json mixed = {{"signed", -5},
+                      {"positive", json::number_integer_t{7}},
+                      {"big", UINT64_MAX},
+                      {"real", 0.1},
+                      {"bytes", std::string("\xff\0z", 3)},
+                      {"blob", json::binary({1, 2, 3}, 9)},
+                      {"none", nullptr},
+                      {"list", json::array({true, false, json::object()})}};
+  Journal journal(nullptr, 10, 1u << 20);
+  RecordedRequest request;
+  request.seq = 1;
+  request.url = "/x";
+  request.items = json::array({json{{"value", mixed}}});
+  request.answer.body = deep;
+  journal.Record(request);
+  RecordedRequest bare;
+  bare.seq = 2;
+  journal.Record(bare);
+  auto event = std::make_shared<RecordedEvent>();
+  event->seq = 3;
+  event->name = "E";
+  event->payload = mixed;
+  journal.Record(event);
+
+  const auto requests = journal.Requests(0);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].items, request.items);
+  EXPECT_TRUE(requests[0].items[0]["value"]["positive"].is_number_integer());
+  EXPECT_EQ(requests[0].items[0]["value"]["bytes"].get<std::string>().size(), 3u);
+  EXPECT_EQ(requests[0].answer.body, deep);
+  EXPECT_EQ(requests[1].items, json::array());
+  EXPECT_TRUE(requests[1].answer.body.is_null());
+  const auto events = journal.Events(0);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].payload, mixed);
+  EXPECT_EQ(events[0].payload["blob"].get_binary().subtype(), 9);
 }
 
 }  // namespace

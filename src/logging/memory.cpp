@@ -4,8 +4,18 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/platform.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KIV_MEMORY_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define KIV_MEMORY_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define KIV_MEMORY_POISON(address, size) ((void)(address), (void)(size))
+#define KIV_MEMORY_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
 
 namespace kiv::mem {
 namespace {
@@ -38,12 +48,110 @@ void UpdatePeak(Counters* c) {
   }
 }
 
+// Freed blocks of 1 to 16 KiB, kept a little for the next request of about
+// their size. glibc answers such a request by first merging every small
+// block freed since the last one, and a plugin that builds a value per
+// request (a value's arena, a reader's frames) would pay that merge on every
+// request. A block kept here is counted as freed and, when handed out again,
+// as allocated, so the counters and the failure hook see what they would
+// without it; what is kept goes back to the runtime when the library is
+// unloaded.
+class SpareBlocks {
+ public:
+  static constexpr std::size_t kSmallest = 1000;
+  static constexpr std::size_t kLargest = 16384;
+
+  // A kept block of at least `size` usable bytes and not a quarter more, or null.
+  void* Take(std::size_t size) {
+    if (size < kSmallest || size > kLargest || count_.load(std::memory_order_relaxed) == 0) return nullptr;
+    SpinGuard guard(lock_);
+    const int count = count_.load(std::memory_order_relaxed);
+    for (int i = count - 1; i >= 0; --i) {
+      if (slots_[i].usable >= size && slots_[i].usable - size <= size / 4) {
+        void* block = slots_[i].block;
+        KIV_MEMORY_UNPOISON(block, slots_[i].usable);
+        slots_[i] = slots_[count - 1];
+        count_.store(count - 1, std::memory_order_relaxed);
+        return block;
+      }
+    }
+    return nullptr;
+  }
+  // Whether the block, of `usable` bytes, is kept instead of freed. The
+  // newest are kept: when all places are taken, the oldest goes back to the
+  // runtime.
+  bool Keep(void* block, std::size_t usable) {
+    if (usable < kSmallest || usable > kLargest + kLargest / 4) return false;
+    void* oldest = nullptr;
+    {
+      SpinGuard guard(lock_);
+      if (closed_) return false;
+      int count = count_.load(std::memory_order_relaxed);
+      if (count == kSlots) {
+        oldest = slots_[0].block;
+        std::memmove(slots_, slots_ + 1, sizeof(Slot) * (kSlots - 1));
+        --count;
+      }
+      // A kept block is as good as freed: sanitizer builds still catch a use of it.
+      KIV_MEMORY_POISON(block, usable);
+      slots_[count] = Slot{block, usable};
+      count_.store(count + 1, std::memory_order_relaxed);
+    }
+    if (oldest != nullptr) FreeKept(oldest);
+    return true;
+  }
+  // Frees what is kept and keeps nothing from now on.
+  void Close() {
+    SpinGuard guard(lock_);
+    closed_ = true;
+    for (int i = 0; i < count_.load(std::memory_order_relaxed); ++i) FreeKept(slots_[i].block);
+    count_.store(0, std::memory_order_relaxed);
+  }
+
+ private:
+  static void FreeKept(void* block) {
+    KIV_MEMORY_UNPOISON(block, platform::RuntimeBlockSize(block));
+    std::free(block);
+  }
+  // Held for a few instructions; a lock that needs no destruction stays
+  // usable by frees that come after the library's static destructors.
+  class SpinGuard {
+   public:
+    explicit SpinGuard(std::atomic_flag& flag) : flag_(flag) {
+      while (flag_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    ~SpinGuard() { flag_.clear(std::memory_order_release); }
+    SpinGuard(const SpinGuard&) = delete;
+    SpinGuard& operator=(const SpinGuard&) = delete;
+
+   private:
+    std::atomic_flag& flag_;
+  };
+  static constexpr int kSlots = 8;
+  struct Slot {
+    void* block;
+    std::size_t usable;
+  };
+  std::atomic_flag lock_ = ATOMIC_FLAG_INIT;
+  std::atomic<int> count_{0};
+  bool closed_ = false;
+  Slot slots_[kSlots] = {};
+};
+SpareBlocks g_spares;
+
+// Destroyed after every static of the library that allocated, since it is
+// made at the first allocation.
+struct SpareBlocksCloser {
+  ~SpareBlocksCloser() { g_spares.Close(); }
+};
+
 // A request the C runtime could not serve is not counted: no block was
 // obtained, so none will be given back, and counting it would leave the live
 // count above the truth for good.
 void* CountingAllocate(std::size_t size, void* context) {
   auto* c = static_cast<Counters*>(context);
-  void* block = std::malloc(size);
+  void* block = g_spares.Take(size);
+  if (block == nullptr) block = std::malloc(size);
   if (block == nullptr) return nullptr;
   c->bytesAllocated.fetch_add(platform::RuntimeBlockSize(block), std::memory_order_relaxed);
   c->allocations.fetch_add(1, std::memory_order_relaxed);
@@ -55,7 +163,7 @@ void CountingFree(void* block, void* context) {
   if (block == nullptr) return;
   auto* c = static_cast<Counters*>(context);
   const std::size_t size = platform::RuntimeBlockSize(block);
-  std::free(block);
+  if (!g_spares.Keep(block, size)) std::free(block);
   c->bytesFreed.fetch_add(size, std::memory_order_relaxed);
   c->frees.fetch_add(1, std::memory_order_relaxed);
 }
@@ -108,6 +216,7 @@ bool InjectedFailure() {
 // First-use set-up: runs once, on the first allocation (normally while the
 // library's static data are built at load, before any other thread exists).
 bool SetUp() {
+  static SpareBlocksCloser closer;
   g_counters.peakBytesInUse = 0;
   g_counters.liveAllocationsAtPeak = 0;
   g_counters.bytesAllocated = 0;

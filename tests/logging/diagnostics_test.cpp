@@ -62,6 +62,29 @@ TEST(AllocationFrontEnd, CountsWhatTheRuntimeReports) {
   EXPECT_EQ(mem::ReadAllocationStats().allocations - realloced.allocations, 2u);
   mem::Free(copy);
   mem::Free(grown);
+
+  // A freed block of a few KiB is kept for the next request of about its
+  // size, counted as if it went back and came again; the failure hook still
+  // fails a request that block could serve.
+  void* first = mem::Allocate(5000);
+  const std::size_t firstSize = mem::BlockSize(first);
+  const mem::AllocationStats held = mem::ReadAllocationStats();
+  mem::Free(first);
+  const mem::AllocationStats kept = mem::ReadAllocationStats();
+  EXPECT_EQ(kept.frees - held.frees, 1u);
+  EXPECT_EQ(kept.bytesFreed - held.bytesFreed, firstSize);
+  mem::FailAllocation(1);
+  EXPECT_EQ(mem::Allocate(4800), nullptr);
+  mem::FailAllocation(0);
+  EXPECT_EQ(mem::ReadAllocationStats().allocations, kept.allocations);
+  void* again = mem::Allocate(4800);
+  EXPECT_EQ(again, first);
+  EXPECT_EQ(mem::ReadAllocationStats().allocations - kept.allocations, 1u);
+  EXPECT_EQ(mem::ReadAllocationStats().bytesAllocated - kept.bytesAllocated, firstSize);
+  void* larger = mem::Allocate(firstSize * 2);
+  EXPECT_NE(larger, first) << "only a block close to the size asked for is handed out";
+  mem::Free(larger);
+  mem::Free(again);
 }
 
 TEST(EventTracing, EnableComputesEachEventsBit) {

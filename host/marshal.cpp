@@ -17,6 +17,12 @@ constexpr uint64_t kMaxStreamBytes = 256ull << 20;
 constexpr uint32_t kMaxIdleStreamReads = 100000;
 constexpr size_t kMaxUrl = 65536;  // with its terminating zero
 constexpr size_t kMaxMethodText = 256;
+// With the terminating zero, like the two above.
+constexpr size_t kMaxItemName = 4096;
+constexpr size_t kMaxHeaderName = 8192;
+constexpr size_t kMaxContentType = 1024;
+// Bytes kept of the texts of an answer.
+constexpr size_t kMaxStatusText = 4096;
 
 // ---- Streams the host hands out ------------------------------------------
 
@@ -177,17 +183,38 @@ void FillFailure(HostResponse* response, const std::string& text) noexcept {
   }
 }
 
+namespace {
+
+// A text of a plugin's answer, kept up to `limit` bytes: the answer is still
+// worth having, so a longer text is cut there, and the host says so.
+std::string AnswerText(const char* text, size_t limit, const char* what, Host* host) {
+  const size_t length = text == nullptr ? 0 : strnlen(text, limit + 1);
+  if (length <= limit) return std::string(text == nullptr ? "" : text, length);
+  if (host != nullptr) {
+    host->HostLog(
+        1, std::string("An answer's ") + what + " is longer than " + std::to_string(limit) + " bytes; cut there");
+  }
+  return std::string(text, limit);
+}
+
+}  // namespace
+
 Answer ReadResponse(HostResponse* response, Host* host) {
   Answer a;
   const HostResponse& r = *response;
   a.status = static_cast<int>(r.status);
-  a.statusText = Text(r.statusText, 4096);
+  a.statusText = AnswerText(r.statusText, kMaxStatusText, "status text", host);
   if (r.headers == nullptr && r.headerCount != 0) {
     if (host) host->HostLog(1, "response with a null header array and " + std::to_string(r.headerCount) + " headers");
   } else {
+    if (r.headerCount > kMaxItems && host != nullptr) {
+      host->HostLog(1, "An answer has " + std::to_string(r.headerCount) + " headers; the first " +
+                           std::to_string(kMaxItems) + " are kept");
+    }
     for (uint32_t i = 0; i < std::min(uint32_t{r.headerCount}, kMaxItems); ++i) {
       if (r.headers[i].name != nullptr)
-        a.headers.emplace_back(Text(r.headers[i].name, 8192), Text(r.headers[i].value, kMaxText));
+        a.headers.emplace_back(AnswerText(r.headers[i].name, kMaxHeaderName - 1, "header name", host),
+                               AnswerText(r.headers[i].value, kMaxText, "header value", host));
     }
   }
   HostStreamReadFunction read = r.streamRead;
@@ -195,7 +222,7 @@ Answer ReadResponse(HostResponse* response, Host* host) {
   void* context = r.streamContext;
   if (r.errorText != nullptr || r.errorFlag != 0) {
     a.error = true;
-    a.errorText = Text(r.errorText);
+    a.errorText = AnswerText(r.errorText, kMaxText, "error text", host);
   } else if (read != nullptr) {
     a.streamed = true;
     a.expectedSize = r.expectedSize;
@@ -307,18 +334,37 @@ RequestProblem ReadRequest(const HostRequest* request, Call* call) {
   }
   for (uint32_t i = 0; problem.text.empty() && i < request->itemCount; ++i) {
     Item item;
-    if (request->items[i].name != nullptr) item.name = Text(request->items[i].name, 4096);
+    if (request->items[i].name != nullptr) {
+      item.name.emplace();
+      if (!WholeText(request->items[i].name, kMaxItemName, &*item.name)) {
+        problem.text = "The name of parameter item " + std::to_string(i) + " is longer than " +
+                       std::to_string(kMaxItemName - 1) + " bytes";
+        break;
+      }
+    }
     ReadResult read = HostValueToJson(request->items[i].value, &item.value);
     if (!read.ok) problem.text = "Parameter item " + std::to_string(i) + " is unreadable: " + read.error;
     call->items.push_back(std::move(item));
   }
-  if (request->headers != nullptr) {
-    for (uint32_t i = 0; i < std::min(uint32_t{request->headerCount}, kMaxItems); ++i) {
-      if (request->headers[i].name == nullptr) continue;
-      call->headers.emplace_back(Text(request->headers[i].name, 8192), Text(request->headers[i].value));
-    }
+  // Taken whole or refused, like the URL: cut short, a header or media type
+  // would say something else.
+  if (problem.text.empty() && request->headers != nullptr && request->headerCount > kMaxItems) {
+    problem.text = "The request has " + std::to_string(request->headerCount) + " headers";
   }
-  call->contentType = Text(request->contentType, 1024);
+  for (uint32_t i = 0; problem.text.empty() && request->headers != nullptr && i < request->headerCount; ++i) {
+    if (request->headers[i].name == nullptr) continue;
+    std::string name, value;
+    if (!WholeText(request->headers[i].name, kMaxHeaderName, &name) ||
+        !WholeText(request->headers[i].value, kMaxText + 1, &value)) {
+      problem.text = "Header " + std::to_string(i) + " of the request is longer than its bound (" +
+                     std::to_string(kMaxHeaderName - 1) + " bytes of name, " + std::to_string(kMaxText) + " of value)";
+      break;
+    }
+    call->headers.emplace_back(std::move(name), std::move(value));
+  }
+  if (problem.text.empty() && !WholeText(request->contentType, kMaxContentType, &call->contentType)) {
+    problem.text = "The request's content type is longer than " + std::to_string(kMaxContentType - 1) + " bytes";
+  }
   if (request->body == nullptr && request->bodySize != 0) {
     problem.text = "The request has a null body of " + std::to_string(request->bodySize) + " bytes";
   } else if (request->body != nullptr) {

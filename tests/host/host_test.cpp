@@ -12,6 +12,7 @@
 
 #include "host_value.h"
 #include "journal.h"
+#include "marshal.h"
 #include "peers.h"
 
 namespace kivhost {
@@ -340,6 +341,51 @@ TEST_F(HostWithFake, LogLinesEventsOfPluginsAndTheNewestRecords) {
   const auto newest = bounded.Logs(start);
   ASSERT_EQ(newest.size(), 2u) << "two lines of 3,000 bytes fit in 8 KiB, three do not";
   EXPECT_EQ(newest.back().text, std::string(3000, 'j'));
+}
+
+// What a plugin sends is taken whole or refused, for a cut header or media
+// type would say something else; what it answers is kept, cut where it must
+// be, and the host says so.
+TEST(MarshalTest, OverlongTextsAreRefusedInRequestsAndMarkedInAnswers) {
+  const std::string longName(8192, 'n');
+  const std::string longType(1024, 't');
+  const HostHeader header{longName.c_str(), "v"};
+  HostParameterItem item{};
+  item.name = longName.c_str();
+  const auto problem = [](const HostRequest& request) {
+    Call call;
+    return ReadRequest(&request, &call).text;
+  };
+  HostRequest request{};
+  request.url = "/kiv-fake/v1/ping";
+  EXPECT_EQ(problem(request), "");
+  request.headers = &header;
+  request.headerCount = 1;
+  EXPECT_NE(problem(request).find("Header 0 of the request is longer"), std::string::npos);
+  request.headerCount = 5000;
+  EXPECT_EQ(problem(request), "The request has 5000 headers");
+  request.headers = nullptr;
+  request.headerCount = 0;
+  request.contentType = longType.c_str();
+  EXPECT_EQ(problem(request), "The request's content type is longer than 1023 bytes");
+  request.contentType = nullptr;
+  request.items = &item;
+  request.itemCount = 1;
+  EXPECT_EQ(problem(request), "The name of parameter item 0 is longer than 4095 bytes");
+
+  Host host(Quiet());
+  const std::string longStatus(5000, 's');
+  HostResponse response{};
+  response.status = 200;
+  response.statusText = longStatus.c_str();
+  response.headers = &header;
+  response.headerCount = 1;
+  const Answer answer = ReadResponse(&response, &host);
+  EXPECT_EQ(answer.statusText, longStatus.substr(0, 4096));
+  ASSERT_EQ(answer.headers.size(), 1u);
+  EXPECT_EQ(answer.headers[0].first.size(), 8191u);
+  EXPECT_TRUE(HasLog(host, "An answer's status text is longer than 4096 bytes; cut there"));
+  EXPECT_TRUE(HasLog(host, "An answer's header name is longer than 8191 bytes; cut there"));
 }
 
 // The journal keeps its JSON packed; what comes back must be what went in,

@@ -8,15 +8,6 @@
 
 #include "platform/platform.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define KIV_MEMORY_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
-#define KIV_MEMORY_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
-#else
-#define KIV_MEMORY_POISON(address, size) ((void)(address), (void)(size))
-#define KIV_MEMORY_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
-
 namespace kiv::mem {
 namespace {
 

@@ -14,6 +14,18 @@
 #include <unordered_map>
 #include <vector>
 
+// Marks memory that is allocated but must not be touched (a freed block kept
+// for reuse, the free part of a page) so that sanitizer builds catch a use of
+// it; nothing in other builds.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KIV_MEMORY_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
+#define KIV_MEMORY_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
+#else
+#define KIV_MEMORY_POISON(address, size) ((void)(address), (void)(size))
+#define KIV_MEMORY_UNPOISON(address, size) ((void)(address), (void)(size))
+#endif
+
 namespace kiv::mem {
 
 // The hook table. Each hook receives the context word unchanged.

@@ -67,7 +67,7 @@ bool PageRegistry::ReleaseIfIdle() {
   platform::LockGuard<platform::Mutex> lock(mutex_);
   if (pagesInUse_ != 0) return false;
   for (Region* region : regions_) {
-    KIV_ARENA_UNPOISON(region->base, kRegionSize);
+    KIV_MEMORY_UNPOISON(region->base, kRegionSize);
     platform::ReleasePages(region->base, kRegionSize);
     mem::Delete(region);
   }
@@ -109,7 +109,7 @@ void* PageRegistry::AcquirePage() {
   // process that only reads small trees from now on still returns them.
   if (retained_ > retainLimit_ && retained_ > KeepLimitLocked()) SweepLocked();
   char* page = region->base + static_cast<std::size_t>(index) * kPageSize;
-  KIV_ARENA_UNPOISON(page, kPageSize);
+  KIV_MEMORY_UNPOISON(page, kPageSize);
   return page;
 }
 
@@ -154,7 +154,7 @@ void PageRegistry::ReleaseLocked(void* page) {
   if ((region->freeMask & bit) != 0) return;  // already free
   region->freeMask = static_cast<uint16_t>(region->freeMask | bit);
   --pagesInUse_;
-  KIV_ARENA_POISON(page, kPageSize);  // sanitizer builds: a free page is off limits
+  KIV_MEMORY_POISON(page, kPageSize);  // sanitizer builds: a free page is off limits
   if (++region->freeCount == 1) LinkFreeLocked(region);
   if (region->freeCount < kPagesPerRegion) return;
   if (++retained_ > retainLimit_) sweepDue_ = true;
@@ -201,7 +201,7 @@ void PageRegistry::SweepLocked() {
       runBase = region->base;
       runBytes = kRegionSize;
     }
-    KIV_ARENA_UNPOISON(region->base, kRegionSize);  // the address range may serve anyone next
+    KIV_MEMORY_UNPOISON(region->base, kRegionSize);  // the address range may serve anyone next
     mem::Delete(region);
     ++regionsReleased_;
   }
@@ -273,7 +273,7 @@ ValueArena::ValueArena() {
 
 ValueArena::~ValueArena() {
   ReleaseEverything();
-  KIV_ARENA_UNPOISON(inlinePages_, sizeof(inlinePages_));
+  KIV_MEMORY_UNPOISON(inlinePages_, sizeof(inlinePages_));
 }
 
 void ValueArena::InitPage(PageHeader* page, std::size_t pageSize, std::size_t blockSize) {
@@ -283,11 +283,12 @@ void ValueArena::InitPage(PageHeader* page, std::size_t pageSize, std::size_t bl
   page->firstFree = 0;
   page->fresh = kPageHeaderSize + blockSize <= pageSize ? static_cast<uint16_t>(kPageHeaderSize / 4) : 0;
   // Sanitizer builds: blocks not yet handed out are off limits.
-  if (blockSize % 8 == 0) KIV_ARENA_POISON(reinterpret_cast<char*>(page) + kPageHeaderSize, pageSize - kPageHeaderSize);
+  if (blockSize % 8 == 0)
+    KIV_MEMORY_POISON(reinterpret_cast<char*>(page) + kPageHeaderSize, pageSize - kPageHeaderSize);
 }
 
 void ValueArena::InitClasses() {
-  KIV_ARENA_UNPOISON(inlinePages_, sizeof(inlinePages_));
+  KIV_MEMORY_UNPOISON(inlinePages_, sizeof(inlinePages_));
   for (std::size_t cls = 0; cls < kClassCount; ++cls) {
     SizeClass& c = classes_[cls];
     c.blockSize = kClassSize[cls];

@@ -18,15 +18,6 @@
 #include "logging/memory.h"
 #include "platform/platform.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define KIV_ARENA_POISON(address, size) ASAN_POISON_MEMORY_REGION(address, size)
-#define KIV_ARENA_UNPOISON(address, size) ASAN_UNPOISON_MEMORY_REGION(address, size)
-#else
-#define KIV_ARENA_POISON(address, size) ((void)(address), (void)(size))
-#define KIV_ARENA_UNPOISON(address, size) ((void)(address), (void)(size))
-#endif
-
 namespace kiv::binding {
 
 // FNV-1a, 32-bit: the hash of interned strings, field and argument names.
@@ -469,7 +460,7 @@ class ValueArena : public mem::Allocated {
     }
     ++page->inUse;
     if (page->firstFree == 0 && page->fresh == 0) PageFilled(c, page);
-    KIV_ARENA_UNPOISON(base + unit * 4, c.blockSize);
+    KIV_MEMORY_UNPOISON(base + unit * 4, c.blockSize);
     return base + unit * 4;
   }
   void FreeTo(std::size_t cls, void* block) {
@@ -487,7 +478,7 @@ class ValueArena : public mem::Allocated {
   // small blocks are never affected).
   static void PoisonFreeBlock(void* block, std::size_t size) {
     if (size >= 16 && size % 8 == 0 && reinterpret_cast<uintptr_t>(block) % 8 == 0) {
-      KIV_ARENA_POISON(static_cast<char*>(block) + 8, size - 8);
+      KIV_MEMORY_POISON(static_cast<char*>(block) + 8, size - 8);
     }
   }
   PageHeader* PageOf(std::size_t cls, void* block) {

@@ -50,7 +50,7 @@ void MemberNames::StartTable(NameScope& scope) {
   for (uint32_t i = 0; i < scope.count; ++i) AddToTable(table, scope, i);
 }
 
-uint32_t MemberNames::Add(NameScope& scope, const binding::InternedString* key) {
+uint32_t MemberNames::AddSlow(NameScope& scope, const binding::InternedString* key) {
   if (scope.table < 0) {
     const binding::InternedString* const* seen = keys_.data() + scope.start;
     for (uint32_t i = 0; i < scope.count; ++i) {
@@ -125,17 +125,15 @@ binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys
   }
   ++keys.index;
   if (keys.unshaped) {
-    // In order while each key sorts after the one before.
-    binding::Value& member = object.AppendMember(key);
-    object.ReleaseKey(key);
-    return &member;
+    // In order while each key sorts after the one before: the names of the
+    // scope are its members' keys in the same order.
+    const binding::InternedString* previous = names_.Previous(keys.names);
+    return &object.AdoptMember(key, previous == nullptr || Precedes(previous, key));
   }
   if (keys.reopened) {
     // Members of the earlier object come first: the order is settled when
     // the object is finished. The shape is left to fresh objects.
-    binding::Value& member = object.AppendMember(key, false);
-    object.ReleaseKey(key);
-    return &member;
+    return &object.AdoptMember(key, false);
   }
   // The object's members are the shape's keys: it stays in order while they ascend.
   const bool ascending =

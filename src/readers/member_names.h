@@ -40,7 +40,23 @@ class MemberNames {
   // Records the key record as the scope's next name: kAdded when the scope
   // did not hold it, else the position (in order of first sight) of the
   // name it repeats.
-  uint32_t Add(NameScope& scope, const binding::InternedString* key);
+  uint32_t Add(NameScope& scope, const binding::InternedString* key) {
+    // Most objects have a few members: a scan of their names, inline.
+    if (scope.table < 0 && scope.count < kScanLimit && keys_.size() < keys_.capacity()) {
+      const binding::InternedString* const* seen = keys_.data() + scope.start;
+      for (uint32_t i = 0; i < scope.count; ++i) {
+        if (seen[i] == key) return i;
+      }
+      keys_.push_back(key);
+      ++scope.count;
+      return kAdded;
+    }
+    return AddSlow(scope, key);
+  }
+  // The name added before the scope's last one, or null when it has one name.
+  [[nodiscard]] const binding::InternedString* Previous(const NameScope& scope) const {
+    return scope.count < 2 ? nullptr : keys_[scope.start + scope.count - 2];
+  }
   // The position of `key` in the scope, or kAdded when it holds no such name.
   [[nodiscard]] uint32_t Find(const NameScope& scope, const binding::InternedString* key) const;
 
@@ -48,6 +64,7 @@ class MemberNames {
   // Below this many keys a scan of the scope's records is cheapest.
   static constexpr uint32_t kScanLimit = 16;
 
+  uint32_t AddSlow(NameScope& scope, const binding::InternedString* key);
   void CloseUsed(const NameScope& scope);
   // Positions + 1 in an open-addressed table; 0 is free.
   uint32_t AddToTable(Vector<uint32_t>& table, const NameScope& scope, uint32_t position);

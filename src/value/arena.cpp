@@ -452,6 +452,13 @@ const InternedString* ValueArena::Lookup(std::string_view text, uint32_t hash) c
   return slots_[FindSlot(text, hash)].record;
 }
 
+const InternedString* ValueArena::InternKeyMissed(InternedString** pair, std::string_view text) {
+  const InternedString* record = Intern(text, Fnv1a(text));
+  pair[1] = pair[0];
+  pair[0] = const_cast<InternedString*>(record);
+  return record;
+}
+
 const InternedString* ValueArena::Intern(std::string_view text, uint32_t hash) {
   if (text.empty()) return &InternedString::Empty();
   uint32_t i = FindSlot(text, hash);

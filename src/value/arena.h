@@ -313,10 +313,7 @@ class ValueArena : public mem::Allocated {
       ++cached->refs_;
       return cached;
     }
-    const InternedString* record = Intern(text, Fnv1a(text));
-    pair[1] = pair[0];
-    pair[0] = const_cast<InternedString*>(record);
-    return record;
+    return InternKeyMissed(pair, text);  // out of line: the hit stays small enough to inline
   }
   // String values this long or longer get a standalone record.
   static constexpr std::size_t kSharedTextLimit = 16;
@@ -412,6 +409,10 @@ class ValueArena : public mem::Allocated {
   static void Retain(const InternedString* text) {
     if (text->length_ != 0) ++const_cast<InternedString*>(text)->refs_;
   }
+  // Gives back a count that is known not to be the last one.
+  static void Unretain(const InternedString* text) {
+    if (text->length_ != 0) --const_cast<InternedString*>(text)->refs_;
+  }
   void Release(const InternedString* text) {
     if (text->length_ == 0) return;
     auto* record = const_cast<InternedString*>(text);
@@ -503,7 +504,7 @@ class ValueArena : public mem::Allocated {
   };
   uint32_t FindSlot(std::string_view text, uint32_t hash) const;  // the slot holding the text, or a free one
 
-  static constexpr std::size_t kKeyCacheSize = 128;  // 64 pairs
+  static constexpr std::size_t kKeyCacheSize = 256;  // 128 pairs
   // The record of `text` in a pair of the key cache, or null; a hit on the
   // second moves it first, where the next miss leaves it.
   static InternedString* FindCached(InternedString** pair, std::string_view text) {
@@ -533,8 +534,9 @@ class ValueArena : public mem::Allocated {
     } else {
       for (std::size_t i = 0; i < n; ++i) prefix = (prefix << 8) | static_cast<uint8_t>(p[i]);
     }
-    return static_cast<uint32_t>(((prefix + n) * 0x9E3779B97F4A7C15ull) >> 58);
+    return static_cast<uint32_t>(((prefix + n) * 0x9E3779B97F4A7C15ull) >> 57);
   }
+  const InternedString* InternKeyMissed(InternedString** pair, std::string_view text);
   void DropString(InternedString* record);
   void ResizeTable(uint32_t slotCount);
   static std::size_t RecordBytes(std::size_t length) {

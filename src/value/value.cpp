@@ -353,7 +353,7 @@ Value& Value::AppendMemberSlow(const InternedString* key, bool ascending) {
   return InsertMember(key, block != nullptr ? block->size : 0);
 }
 
-const InternedString* Value::InternKey(std::string_view key) {
+const InternedString* Value::InternKeySlow(std::string_view key) {
   key = CutAtZero(key);
   return key.empty() ? &InternedString::Empty() : EnsureArena()->InternKey(key);
 }

@@ -18,8 +18,8 @@
 #include <span>
 #include <string_view>
 
-#include "value/arena.h"
 #include "logging/memory.h"
+#include "value/arena.h"
 
 namespace kiv::codecs {
 class TreeBuilder;
@@ -194,8 +194,19 @@ class Value {
   // Keys interned once for many members: the record of `key` (cut at its
   // first zero byte) in this tree, counted for the caller, who gives the
   // count back with ReleaseKey on a value of the same tree.
-  const InternedString* InternKey(std::string_view key);
+  const InternedString* InternKey(std::string_view key) {
+    // A reader interns every key it meets: short keys without zero bytes in
+    // a tree that has its arena are the rule and skip the call.
+    if (arena_ != nullptr && !key.empty() && key.size() < ValueArena::kSharedTextLimit &&
+        !ValueArena::HasZeroByte(key.data(), key.size())) {
+      return arena_->InternKey(key);
+    }
+    return InternKeySlow(key);
+  }
   void ReleaseKey(const InternedString* key);
+  // AppendMember(key, ascending) taking over the caller's count of `key`
+  // (from InternKey) instead of adding one.
+  Value& AdoptMember(const InternedString* key, bool ascending);
   // Room for `count` members; only on a Structure.
   void ReserveMembers(std::size_t count);
   // Puts the members of a structure built with AppendMember in key order;
@@ -294,7 +305,11 @@ class Value {
   }
   // Inserts a member with a counted key at `position` of the member array.
   Value& InsertMember(const InternedString* key, std::size_t position);
+  // The member appended where the structure has room for it (the key not
+  // counted), else null.
+  Value* AppendInPlace(const InternedString* key, bool ascending);
   Value& AppendMemberSlow(const InternedString* key, bool ascending);
+  const InternedString* InternKeySlow(std::string_view key);
   void SortMembers();
   Value& AppendSlow();
   void GrowElements(std::size_t minimum, bool exact);
@@ -332,20 +347,32 @@ inline Value& Value::MemberAtPosition(std::size_t position) {
   return reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader)[position].value_;
 }
 
-inline Value& Value::AppendMember(const InternedString* key, bool ascending) {
+inline Value* Value::AppendInPlace(const InternedString* key, bool ascending) {
   auto* block = static_cast<value_detail::MapBlock*>(payload_.block);
-  if (kind_ == ValueKind::Structure && block != nullptr && block->size < block->capacity) {
+  if (kind_ != ValueKind::Structure || block == nullptr || block->size == block->capacity) return nullptr;
+  if (!ascending && block->size != 0) block->unsorted = 1;
+  void* place =
+      reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader) + block->size;
+  ValueMember* member = ::new (place) ValueMember();
+  ++block->size;
+  member->key_ = key;
+  member->value_.InitChild(arena_);
+  return &member->value_;
+}
+
+inline Value& Value::AppendMember(const InternedString* key, bool ascending) {
+  if (Value* member = AppendInPlace(key, ascending)) {
     ValueArena::Retain(key);
-    if (!ascending && block->size != 0) block->unsorted = 1;
-    void* place =
-        reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader) + block->size;
-    ValueMember* member = ::new (place) ValueMember();
-    ++block->size;
-    member->key_ = key;
-    member->value_.InitChild(arena_);
-    return member->value_;
+    return *member;
   }
   return AppendMemberSlow(key, ascending);
+}
+
+inline Value& Value::AdoptMember(const InternedString* key, bool ascending) {
+  if (Value* member = AppendInPlace(key, ascending)) return *member;
+  Value& member = AppendMemberSlow(key, ascending);
+  ValueArena::Unretain(key);  // the member holds the count the slow path added
+  return member;
 }
 
 // A value with a success flag: the outcome of conversions, readers and

@@ -258,6 +258,32 @@ void PageRegistry::UnlinkFreeLocked(Region* region) {
   region->prevFree = region->nextFree = nullptr;
 }
 
+namespace {
+
+// Keys and short texts are copied without a library call: two overlapping
+// words cover any length from 4 to 16, and nothing past the text is written.
+void CopyShort(char* out, const char* in, std::size_t n) {
+  if (n > 16) {
+    std::memcpy(out, in, n);
+  } else if (n >= 8) {
+    uint64_t head, tail;
+    std::memcpy(&head, in, 8);
+    std::memcpy(&tail, in + n - 8, 8);
+    std::memcpy(out, &head, 8);
+    std::memcpy(out + n - 8, &tail, 8);
+  } else if (n >= 4) {
+    uint32_t head, tail;
+    std::memcpy(&head, in, 4);
+    std::memcpy(&tail, in + n - 4, 4);
+    std::memcpy(out, &head, 4);
+    std::memcpy(out + n - 4, &tail, 4);
+  } else {
+    for (std::size_t i = 0; i < n; ++i) out[i] = in[i];
+  }
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // ValueArena: pools
 
@@ -434,7 +460,7 @@ ValueArena::Stats ValueArena::ReadStats() const { return Stats{pagesHeld_, heapB
 // ---------------------------------------------------------------------------
 // ValueArena: interned strings
 
-uint32_t ValueArena::FindSlot(std::string_view text, uint32_t hash) const {
+inline uint32_t ValueArena::FindSlot(std::string_view text, uint32_t hash) const {
   const uint32_t mask = slotCount_ - 1;
   uint32_t i = hash & mask;
   for (;; i = (i + 1) & mask) {
@@ -482,7 +508,7 @@ const InternedString* ValueArena::MakeUnlisted(std::string_view text, uint32_t h
   if (text.size() >= UINT32_MAX - sizeof(InternedString) - 8) throw std::bad_alloc();
   auto* record = ::new (Allocate(RecordBytes(text.size()))) InternedString(hash, static_cast<uint32_t>(text.size()));
   char* chars = reinterpret_cast<char*>(record + 1);
-  std::memcpy(chars, text.data(), text.size());
+  CopyShort(chars, text.data(), text.size());
   chars[text.size()] = '\0';
   record->refs_ = 1;
   return record;

@@ -262,21 +262,22 @@ namespace {
 
 // Keys and short texts are copied without a library call: two overlapping
 // words cover any length from 4 to 16, and nothing past the text is written.
+template <typename Word>
+void CopyEnds(char* out, const char* in, std::size_t n) {
+  Word head, tail;
+  std::memcpy(&head, in, sizeof(Word));
+  std::memcpy(&tail, in + n - sizeof(Word), sizeof(Word));
+  std::memcpy(out, &head, sizeof(Word));
+  std::memcpy(out + n - sizeof(Word), &tail, sizeof(Word));
+}
+
 void CopyShort(char* out, const char* in, std::size_t n) {
   if (n > 16) {
     std::memcpy(out, in, n);
   } else if (n >= 8) {
-    uint64_t head, tail;
-    std::memcpy(&head, in, 8);
-    std::memcpy(&tail, in + n - 8, 8);
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + n - 8, &tail, 8);
+    CopyEnds<uint64_t>(out, in, n);
   } else if (n >= 4) {
-    uint32_t head, tail;
-    std::memcpy(&head, in, 4);
-    std::memcpy(&tail, in + n - 4, 4);
-    std::memcpy(out, &head, 4);
-    std::memcpy(out + n - 4, &tail, 4);
+    CopyEnds<uint32_t>(out, in, n);
   } else {
     for (std::size_t i = 0; i < n; ++i) out[i] = in[i];
   }

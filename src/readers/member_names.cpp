@@ -52,10 +52,7 @@ void MemberNames::StartTable(NameScope& scope) {
 
 uint32_t MemberNames::AddSlow(NameScope& scope, const binding::InternedString* key) {
   if (scope.table < 0) {
-    const binding::InternedString* const* seen = keys_.data() + scope.start;
-    for (uint32_t i = 0; i < scope.count; ++i) {
-      if (seen[i] == key) return i;
-    }
+    if (const uint32_t seen = Scan(scope, key); seen != kAdded) return seen;
     if (keys_.capacity() == 0) keys_.reserve(kScanLimit * 2);
     keys_.push_back(key);
     if (++scope.count <= kScanLimit) return kAdded;
@@ -81,13 +78,7 @@ uint32_t MemberNames::AddSlow(NameScope& scope, const binding::InternedString* k
 }
 
 uint32_t MemberNames::Find(const NameScope& scope, const binding::InternedString* key) const {
-  if (scope.table < 0) {
-    const binding::InternedString* const* seen = keys_.data() + scope.start;
-    for (uint32_t i = 0; i < scope.count; ++i) {
-      if (seen[i] == key) return i;
-    }
-    return kAdded;
-  }
+  if (scope.table < 0) return Scan(scope, key);
   const Vector<uint32_t>& table = tables_[static_cast<std::size_t>(scope.table)];
   const std::size_t mask = table.size() - 1;
   for (std::size_t i = Home(key, mask); table[i] != 0; i = (i + 1) & mask) {

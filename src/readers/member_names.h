@@ -43,10 +43,7 @@ class MemberNames {
   uint32_t Add(NameScope& scope, const binding::InternedString* key) {
     // Most objects have a few members: a scan of their names, inline.
     if (scope.table < 0 && scope.count < kScanLimit && keys_.size() < keys_.capacity()) {
-      const binding::InternedString* const* seen = keys_.data() + scope.start;
-      for (uint32_t i = 0; i < scope.count; ++i) {
-        if (seen[i] == key) return i;
-      }
+      if (const uint32_t seen = Scan(scope, key); seen != kAdded) return seen;
       keys_.push_back(key);
       ++scope.count;
       return kAdded;
@@ -64,6 +61,14 @@ class MemberNames {
   // Below this many keys a scan of the scope's records is cheapest.
   static constexpr uint32_t kScanLimit = 16;
 
+  // The position of `key` among the names of a scope without a table, or kAdded.
+  uint32_t Scan(const NameScope& scope, const binding::InternedString* key) const {
+    const binding::InternedString* const* seen = keys_.data() + scope.start;
+    for (uint32_t i = 0; i < scope.count; ++i) {
+      if (seen[i] == key) return i;
+    }
+    return kAdded;
+  }
   uint32_t AddSlow(NameScope& scope, const binding::InternedString* key);
   void CloseUsed(const NameScope& scope);
   // Positions + 1 in an open-addressed table; 0 is free.

@@ -87,6 +87,13 @@ Answer Host::Dispatch(const Call& call) {
   }
 }
 
+std::shared_ptr<const void> Host::SerialLane(const std::string& method, const std::string& url) const {
+  std::shared_lock<std::shared_mutex> lock(pluginsMutex_);
+  const auto match = routes_.Find(MethodNumber(method), method, url);
+  if (match.route == nullptr) return nullptr;
+  return static_cast<const PluginSlot::Endpoint*>(match.route->target.entry)->serial;
+}
+
 Answer Host::CallEndpoint(const std::shared_ptr<PluginSlot>& slot, const void* entry, const Call& call) {
   const auto* ep = static_cast<const PluginSlot::Endpoint*>(entry);
   ActiveGuard guard(*slot);

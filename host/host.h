@@ -167,6 +167,12 @@ class Host {
   // Routes a request to a plugin endpoint (literal paths first, then the
   // best template), else to the simulated peers; 404/405 when nobody serves it.
   Answer Dispatch(const Call& call);
+  // What a request to `url` would be serialised on: the lock of the plugin
+  // function that serves it when that function is not safe to run
+  // concurrently, else null. A front that queues such requests behind one
+  // another keeps its workers from waiting on the lock; Dispatch still takes
+  // it, so a stale answer costs only time.
+  [[nodiscard]] std::shared_ptr<const void> SerialLane(const std::string& method, const std::string& url) const;
 
   // Sends an event to every subscriber of the name and to the observers.
   void Publish(const std::string& name, const json& payload, uint32_t extra = 0, const std::string& source = "host");

@@ -257,16 +257,14 @@ void HttpFront::Impl::Advance(uint64_t id, Conn& c, Clock::time_point now) {
     for (const std::string* connection : head.All("connection")) keep = keep || ListsToken(*connection, "keep-alive");
     closeAfter = closeAfter || !keep;
   }
+  // Asked before the head goes: `head` is the connection's own.
+  std::shared_ptr<const void> lane = host_.SerialLane(head.method, head.target);
   c.in.erase(0, consumed);
   c.head.reset();
   c.chunks = ChunkState();
   c.requestActive = false;
   c.state = State::Busy;
-  {
-    std::lock_guard<std::mutex> lock(jobsMutex_);
-    jobs_.push_back(Job{id, std::move(request), closeAfter, c.peer});
-  }
-  jobsCv_.notify_one();
+  Enqueue(Job{id, std::move(request), closeAfter, c.peer, std::move(lane)});
 }
 
 void HttpFront::Impl::RefuseRequest(uint64_t id, Conn& c, const Refusal& r, Clock::time_point now) {

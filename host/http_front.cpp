@@ -185,6 +185,10 @@ void HttpFront::Impl::EndEverything() {
     std::lock_guard<std::mutex> lock(jobsMutex_);
     for (const Job& job : jobs_) CloseConn(job.conn);
     jobs_.clear();
+    for (auto& [key, lane] : lanes_) {
+      for (const Job& job : lane.waiting) CloseConn(job.conn);
+      lane.waiting.clear();
+    }
   }
   ids.clear();
   for (auto& [id, c] : conns_) {
@@ -196,12 +200,40 @@ void HttpFront::Impl::EndEverything() {
   for (uint64_t id : ids) CloseConn(id);
 }
 
+void HttpFront::Impl::Enqueue(Job job) {
+  Sleeper* sleeper = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(jobsMutex_);
+    if (job.lane != nullptr) {
+      Lane& lane = lanes_[job.lane.get()];
+      if (lane.running) {
+        lane.waiting.push_back(std::move(job));
+        return;  // its worker takes it next
+      }
+      lane.running = true;
+    }
+    jobs_.push_back(std::move(job));
+    if (idle_.empty()) return;  // every worker is busy and will look again
+    sleeper = idle_.back();
+    idle_.pop_back();
+    sleeper->woken = true;
+  }
+  sleeper->cv.notify_one();
+}
+
 void HttpFront::Impl::Work() {
+  Sleeper self;
+  Job job;
+  bool have = false;
   while (true) {
-    Job job;
-    {
+    if (!have) {
       std::unique_lock<std::mutex> lock(jobsMutex_);
-      jobsCv_.wait(lock, [&] { return workersStop_ || !jobs_.empty(); });
+      while (jobs_.empty() && !workersStop_) {
+        self.woken = false;
+        idle_.push_back(&self);
+        self.cv.wait(lock, [&] { return self.woken || workersStop_; });
+        if (!self.woken) idle_.erase(std::find(idle_.begin(), idle_.end(), &self));
+      }
       if (jobs_.empty()) return;
       job = std::move(jobs_.front());
       jobs_.pop_front();
@@ -219,6 +251,18 @@ void HttpFront::Impl::Work() {
       results_.push_back(std::move(result));
     }
     hub_->Wake();
+    have = false;
+    if (job.lane != nullptr) {
+      std::lock_guard<std::mutex> lock(jobsMutex_);
+      auto it = lanes_.find(job.lane.get());
+      if (it != lanes_.end() && !it->second.waiting.empty()) {
+        job = std::move(it->second.waiting.front());
+        it->second.waiting.pop_front();
+        have = true;
+      } else if (it != lanes_.end()) {
+        lanes_.erase(it);
+      }
+    }
   }
 }
 
@@ -319,8 +363,8 @@ bool HttpFront::Impl::Serve() {
   {
     std::lock_guard<std::mutex> lock(jobsMutex_);
     workersStop_ = true;
+    for (Sleeper* sleeper : idle_) sleeper->cv.notify_one();
   }
-  jobsCv_.notify_all();
   for (std::thread& w : workers) w.join();
   for (auto& [id, c] : conns_) close(c.fd);
   conns_.clear();

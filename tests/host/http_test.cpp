@@ -453,5 +453,36 @@ TEST_F(CrowdedFrontTest, OrdinaryRequestsPassStreamsAndIdleConnections) {
   }
 }
 
+// Calls of a function that is not safe to run concurrently wait for their
+// turn without holding a worker: a burst of slow ones leaves the other
+// worker free for everything else, every call of the burst is answered, the
+// function takes calls again afterwards, and stopping drops the waiting ones.
+TEST_F(CrowdedFrontTest, SlowSerialCallsHoldOneWorker) {
+  const std::string slow = "POST /kiv-fake/v1/echo?hold=400 HTTP/1.1\r\n" + HostLine() + "Content-Length: 0\r\n\r\n";
+  std::vector<RawConnection> burst;
+  for (int i = 0; i < 8; ++i) {
+    burst.emplace_back(port);
+    ASSERT_TRUE(burst.back().Send(slow));
+  }
+  std::this_thread::sleep_for(100ms);  // the burst is queued
+  const auto asked = std::chrono::steady_clock::now();
+  RawConnection ordinary(port);
+  ASSERT_TRUE(ordinary.Send("GET /kiv-fake/v1/items/7 HTTP/1.1\r\n" + HostLine() + "\r\n"));
+  EXPECT_EQ(StatusOf(ordinary.ReadAnswer(10s)), 200);
+  // Two workers queued on the function's lock would answer it after 2.4 s.
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 1200ms);
+  for (auto& c : burst) EXPECT_EQ(StatusOf(c.ReadAnswer(10s)), 200);
+  EXPECT_EQ(
+      StatusOf(RawExchange(port, "POST /kiv-fake/v1/echo HTTP/1.1\r\n" + HostLine() + "Content-Length: 0\r\n\r\n")),
+      200);
+
+  for (auto& c : burst) ASSERT_TRUE(c.Send(slow));
+  std::this_thread::sleep_for(100ms);
+  const auto stopping = std::chrono::steady_clock::now();
+  front->Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
+  for (auto& c : burst) EXPECT_TRUE(c.ClosedWithin(2s));
+}
+
 }  // namespace
 }  // namespace kivhost

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kiv_plugin.h"
@@ -354,7 +356,12 @@ void KIV_CDECL OnEvent(const HostEvent* event) {
 
 // ---- Endpoint handlers --------------------------------------------------------
 
-void Echo(Fake& f, HostRequest& q, HostResponse& r, const Url&) {
+// Echo is the one function registered as not safe to run concurrently;
+// `hold` (milliseconds, at most 5000) makes it a slow one.
+void Echo(Fake& f, HostRequest& q, HostResponse& r, const Url& u) {
+  if (u.query.count("hold"))
+    std::this_thread::sleep_for(
+        std::chrono::milliseconds(std::min(5000ul, std::strtoul(u.Get("hold").c_str(), nullptr, 10))));
   std::vector<HostValue> items, names;
   for (uint32_t i = 0; i < q.itemCount; ++i) {
     items.push_back(Copy(q.items[i].value));

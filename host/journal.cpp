@@ -43,8 +43,9 @@ namespace {
 // dozen bytes of stack each.
 void PackInto(const json& value, std::vector<uint8_t>* out) {
   const auto head = [out](uint8_t tag, uint64_t n, int bytes) {
-    out->push_back(tag);
-    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) out->push_back(static_cast<uint8_t>(n >> shift));
+    uint8_t b[9] = {tag};
+    for (int i = 0; i < bytes; ++i) b[1 + i] = static_cast<uint8_t>(n >> (8 * (bytes - 1 - i)));
+    out->insert(out->end(), b, b + 1 + bytes);
   };
   const auto text = [&](const std::string& s) {
     head(0xdb, s.size(), 4);
@@ -100,8 +101,15 @@ void PackInto(const json& value, std::vector<uint8_t>* out) {
 }
 
 std::vector<uint8_t> Pack(const json& value) {
-  std::vector<uint8_t> out;
-  if (!value.is_null()) PackInto(value, &out);
+  if (value.is_null()) return {};
+  // Packed into the thread's own buffer and copied once at its size: a
+  // vector grown as it is packed is reallocated again and again.
+  thread_local std::vector<uint8_t> scratch;
+  constexpr size_t kScratchKept = 64 * 1024;  // a larger one goes with its record
+  scratch.clear();
+  PackInto(value, &scratch);
+  std::vector<uint8_t> out(scratch.begin(), scratch.end());
+  if (scratch.capacity() > kScratchKept) std::vector<uint8_t>().swap(scratch);
   return out;
 }
 

@@ -372,15 +372,19 @@ Answer Peers::GetConversation(const PeerRequest&, const std::map<std::string, st
 
 void Peers::Append(Conversation* c, json message, size_t size) {
   c->messages.push_back(std::move(message));
+  c->sizes.push_back(size);
   c->bytes += size;
   bytes_ += size;
   size_t drop = 0, freed = 0;
   while (c->messages.size() - drop > 1 &&
          (c->messages.size() - drop > kMessageHistory || c->bytes - freed > limits_.conversationBytes ||
           bytes_ - freed > limits_.storeBytes)) {
-    freed += JsonFootprint(c->messages[drop++]);
+    freed += c->sizes[drop++];
   }
-  for (size_t i = 0; i < drop; ++i) c->messages.pop_front();
+  for (size_t i = 0; i < drop; ++i) {
+    c->messages.pop_front();
+    c->sizes.pop_front();
+  }
   c->bytes -= freed;
   bytes_ -= freed;
 }

@@ -236,17 +236,14 @@ void HttpFront::Impl::Advance(uint64_t id, Conn& c, Clock::time_point now) {
     return StartStream(id, c, stream, now);
   }
 
-  // What the handlers read: the head as parsed, with the body whole and its
-  // length stated, and nothing httplib would answer on its own (100-continue).
-  std::string request = head.method + " " + head.target + " " + head.version + "\r\n";
+  // What the handlers read: the head as parsed, with the body whole, and
+  // nothing httplib would answer on its own (100-continue).
+  WholeRequest request{head.method, head.target, head.version, {}, std::string(body), head.hasLength || head.chunked};
   for (const auto& [name, value] : head.headers) {
     const std::string lower = Lower(name);
     if (lower == "content-length" || lower == "transfer-encoding" || lower == "expect") continue;
-    request += name + ": " + value + "\r\n";
+    request.headers.emplace_back(name, value);
   }
-  if (head.hasLength || head.chunked) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  request += "\r\n";
-  request.append(body);
 
   bool closeAfter = stopping_.load() || c.served + 1 >= o_.maxRequestsPerConnection;
   for (const std::string* connection : head.All("connection")) {

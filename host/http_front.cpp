@@ -24,9 +24,9 @@ HttpFront::Impl::Impl(Host& host, Options options)
   // A chunked body may spend some bytes on framing; beyond this it spends too many.
   maxBuffered_ = o_.maxHead + 2 * o_.maxBody + kReadPiece;
   handlers_.set_payload_max_length(o_.maxBody);
-  handlers_.set_keep_alive_max_count(o_.maxRequestsPerConnection);
-  handlers_.set_keep_alive_timeout(
-      std::max<time_t>(1, static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(o_.keepAlive).count())));
+  handlers_.SetKeepAlive(
+      std::max<time_t>(1, static_cast<time_t>(std::chrono::duration_cast<std::chrono::seconds>(o_.keepAlive).count())),
+      o_.maxRequestsPerConnection);
   AddRoutes(handlers_, host_);
   std::shared_ptr<Hub> hub = hub_;
   observer_ = host_.Observe([hub](const RecordedEvent& e) { hub->Broadcast(e); });
@@ -240,7 +240,8 @@ void HttpFront::Impl::Work() {
     }
     Result result{job.conn, std::string(), true};
     try {
-      result.response = handlers_.Process(job.request, job.closeAfter, job.peer, &result.close);
+      if (!handlers_.Direct(job.request, job.closeAfter, &result.response, &result.close))
+        result.response = handlers_.Process(RequestText(job.request), job.closeAfter, job.peer, &result.close);
     } catch (...) {
       // Out of memory, most likely: the answer is short and the connection ends.
       result.response = ClosingAnswer(500, "The host failed to answer");

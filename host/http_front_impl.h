@@ -67,7 +67,7 @@ struct HttpFront::Impl {
   };
   struct Job {
     uint64_t conn;
-    std::string request;
+    WholeRequest request;
     bool closeAfter;
     Peer peer;
     std::shared_ptr<const void> lane;  // see Host::SerialLane; null when none

@@ -1,7 +1,10 @@
 #include "http_routes.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <vector>
 
 #include "console_files.h"
 #include "host.h"
@@ -81,7 +84,128 @@ class MemoryStream final : public httplib::Stream {
   const Peer& peer_;
 };
 
+// The error handler's answer for an error that has no body yet.
+bool FillErrorBody(httplib::Response& res) {
+  if (!res.body.empty()) return false;
+  res.set_content(DumpJson(json{{"error", StatusText(res.status)}}), "application/json");
+  return true;
+}
+
+// The answer to a handler that threw.
+void FillException(httplib::Response& res, std::exception_ptr ep) {
+  std::string what = "The host failed";
+  try {
+    if (ep) std::rethrow_exception(ep);
+  } catch (const std::exception& e) {
+    what += std::string(": ") + e.what();
+  } catch (...) {
+  }
+  res.status = 500;
+  res.set_content(DumpJson(json{{"error", what}}), "application/json");
+}
+
+// httplib's status line of each status a dispatched answer can have
+// (Answer::HttpStatus gives 200 to 599), read off httplib itself once.
+const std::string& StatusLine(int status) {
+  static const std::vector<std::string> lines = [] {
+    std::vector<std::string> out(600);
+    Handlers probe;
+    probe.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+      res.status = std::atoi(req.path.c_str() + 1);
+      return httplib::Server::HandlerResponse::Handled;
+    });
+    const Peer peer;
+    for (int code = 200; code < 600; ++code) {
+      bool close = false;
+      const std::string answer =
+          probe.Process("GET /" + std::to_string(code) + " HTTP/1.1\r\nHost: h\r\n\r\n", true, peer, &close);
+      out[code] = answer.substr(0, answer.find("\r\n") + 2);
+    }
+    return out;
+  }();
+  static const std::string other = "HTTP/1.1 500 Internal Server Error\r\n";
+  return status >= 200 && status < 600 ? lines[status] : other;
+}
+
 }  // namespace
+
+std::string RequestText(const WholeRequest& r) {
+  std::string text = r.method + " " + r.target + " " + r.version + "\r\n";
+  for (const auto& [name, value] : r.headers) text += name + ": " + value + "\r\n";
+  if (r.framed) text += "Content-Length: " + std::to_string(r.body.size()) + "\r\n";
+  text += "\r\n";
+  text += r.body;
+  return text;
+}
+
+bool Handlers::Direct(const WholeRequest& r, bool closeAfter, std::string* out, bool* close) {
+  const std::string& m = r.method;
+  const bool get = m == "GET";
+  if (!dispatch_ || (!get && m != "POST" && m != "PUT" && m != "PATCH" && m != "DELETE" && m != "OPTIONS"))
+    return false;
+  if ((r.version != "HTTP/1.1" && r.version != "HTTP/1.0") || r.target.empty() || r.target[0] != '/' ||
+      r.target.size() >= CPPHTTPLIB_REQUEST_URI_MAX_LENGTH)
+    return false;
+  // httplib routes by the decoded path; the same pages stay its own.
+  const std::string_view path = std::string_view(r.target).substr(0, r.target.find('?'));
+  if (path.find('%') != std::string_view::npos) return false;
+  if (get && (path == "/" || path == "/api" || path == "/openapi.json" || path.rfind("/kivhost/", 0) == 0))
+    return false;
+  httplib::Request req;
+  for (const auto& [name, value] : r.headers) {
+    // httplib decodes escapes in header values, and refuses long lines.
+    if (name.size() + value.size() + 4 >= CPPHTTPLIB_HEADER_MAX_LENGTH || value.find('%') != std::string::npos)
+      return false;
+    const std::string lower = Lower(name);
+    if (lower == "range" || lower == "accept-encoding") return false;
+    if (lower == "content-type") {
+      const std::string type = Lower(value);
+      if (type.find("x-www-form-urlencoded") != std::string::npos || type.find("multipart/") != std::string::npos)
+        return false;
+    }
+  }
+  for (const auto& [name, value] : r.headers) {
+    if (!value.empty()) req.headers.emplace(name, value);  // httplib drops a header without a value
+  }
+  if (r.framed) req.headers.emplace("Content-Length", std::to_string(r.body.size()));
+  req.method = r.method;
+  req.target = r.target;
+  req.path = std::string(path);
+  req.version = r.version;
+  req.body = r.body;
+
+  httplib::Response res;
+  try {
+    dispatch_(req, res);
+  } catch (...) {
+    FillException(res, std::current_exception());  // as httplib's exception handler
+  }
+  // What httplib does after routing, in its order: the error handler, the
+  // length, then the connection's fate and the defaults.
+  if (res.status == -1) res.status = 200;
+  if (res.status >= 400) FillErrorBody(res);
+  if (!res.body.empty()) res.set_header("Content-Length", std::to_string(res.body.size()));
+  const std::string connection = req.get_header_value("Connection");
+  if (closeAfter || connection == "close") {
+    res.set_header("Connection", "close");
+  } else {
+    res.set_header("Keep-Alive", keepAlive_);
+  }
+  if (!res.has_header("Content-Type") && !res.body.empty()) res.set_header("Content-Type", "text/plain");
+  if (!res.has_header("Content-Length") && res.body.empty()) res.set_header("Content-Length", "0");
+  *close = closeAfter || connection == "close" || (r.version == "HTTP/1.0" && connection != "Keep-Alive");
+
+  out->clear();
+  out->reserve(128 + res.body.size());
+  out->append(StatusLine(res.status));
+  for (const auto& [name, value] : res.headers) {
+    // Written as C strings, as httplib writes them.
+    out->append(name.c_str()).append(": ").append(value.c_str()).append("\r\n");
+  }
+  out->append("\r\n");
+  out->append(res.body);
+  return true;
+}
 
 std::string Handlers::Process(std::string_view request, bool closeAfter, const Peer& peer, bool* close) {
   std::string out;
@@ -92,7 +216,7 @@ std::string Handlers::Process(std::string_view request, bool closeAfter, const P
   return out;
 }
 
-void AddRoutes(httplib::Server& s, Host& host) {
+void AddRoutes(Handlers& s, Host& host) {
   s.Get("/", [](const httplib::Request&, httplib::Response& res) { SendConsoleFile(res, "index.html"); });
   s.Get(R"(/kivhost/console/([A-Za-z0-9_.-]+))",
         [](const httplib::Request& req, httplib::Response& res) { SendConsoleFile(res, req.matches[1].str()); });
@@ -158,6 +282,7 @@ void AddRoutes(httplib::Server& s, Host& host) {
   // it is dispatched here; the host's own GET paths and bodies go the regular
   // way. Requests arrive whole and with any chunked body already decoded, so
   // no Content-Length means no body.
+  s.SetDispatcher(dispatch);
   s.set_pre_routing_handler([dispatch](const httplib::Request& req, httplib::Response& res) {
     using Outcome = httplib::Server::HandlerResponse;
     const std::string& m = req.method;
@@ -181,21 +306,10 @@ void AddRoutes(httplib::Server& s, Host& host) {
   }
 
   s.set_error_handler(httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-    res.set_content(DumpJson(json{{"error", StatusText(res.status)}}), "application/json");
-    return httplib::Server::HandlerResponse::Handled;
+    return FillErrorBody(res) ? httplib::Server::HandlerResponse::Handled : httplib::Server::HandlerResponse::Unhandled;
   }));
-  s.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-    std::string what = "The host failed";
-    try {
-      if (ep) std::rethrow_exception(ep);
-    } catch (const std::exception& e) {
-      what += std::string(": ") + e.what();
-    } catch (...) {
-    }
-    res.status = 500;
-    res.set_content(DumpJson(json{{"error", what}}), "application/json");
-  });
+  s.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) { FillException(res, ep); });
 }
 
 }  // namespace kivhost

@@ -18,6 +18,7 @@
 
 #include "host.h"
 #include "http_front.h"
+#include "http_routes.h"
 #include "open_url.h"
 #include "peers.h"
 #include "testing/raw_http.h"
@@ -380,6 +381,71 @@ TEST_F(BoundedConnectionsTest, EndIdleSlowAndLongLivedConnections) {
   RawConnection slow(port);
   ASSERT_TRUE(slow.Send("GET /api HTTP/1.1\r\n" + HostLine()));
   EXPECT_EQ(StatusOf(slow.ReadAnswer(3s)), 408);
+}
+
+// What the workers answer without httplib is what httplib would have
+// written, byte for byte, and closes the connection when httplib would; what
+// needs more of httplib is left to it.
+TEST_F(HttpTest, DirectAnswersAreHttplibsOwn) {
+  Handlers handlers;
+  handlers.SetKeepAlive(5, 100);
+  AddRoutes(handlers, *host);
+  const Headers plain = {{"Host", "127.0.0.1"}};
+  auto request = [&](std::string method, std::string target, Headers headers = {}, std::string body = "",
+                     std::string version = "HTTP/1.1") {
+    headers.insert(headers.begin(), plain.begin(), plain.end());
+    return WholeRequest{std::move(method), std::move(target), std::move(version), std::move(headers), body,
+                        !body.empty()};
+  };
+  struct Case {
+    WholeRequest request;
+    bool closeAfter;
+    bool direct;
+  };
+  const std::vector<Case> cases = {
+      {request("POST", "/kiv-fake/v1/echo?x=a",
+               {{"X-Trace", "t1"}, {"content-type", "application/json"}, {"x-trace", "t0"}, {"A-First", ""}},
+               "{\"k\":1}"),
+       false, true},
+      {request("GET", "/kiv-fake/v1/items/7"), false, true},
+      {request("GET", "/kiv-fake/v1/status/418?error=teapot"), false, true},
+      {request("GET", "/kiv-fake/v1/status/299"), true, true},
+      {request("GET", "/kiv-fake/v1/status/304"), false, true},
+      {request("GET", "/kiv-fake/v1/odd/headers"), false, true},
+      {request("GET", "/kiv-fake/v1/odd/odd-status"), false, true},
+      {request("GET", "/kiv-fake/v1/odd/null-release"), false, true},
+      {request("DELETE", "/kiv-fake/v1/items/7"), false, true},
+      {request("POST", "/kiv-fake/v1/ping"), false, true},
+      {request("OPTIONS", "/nothing/here"), false, true},
+      {request("GET", "/kiv-summoner/v1/summoners?name=Cid", {{"Connection", "close"}}), false, true},
+      {request("GET", "/kiv-summoner/v1/summoners?name=Cid", {{"Connection", "keep-alive"}}, "", "HTTP/1.0"), false,
+       true},
+      {request("GET", "/kiv-summoner/v1/summoners?name=Cid", {{"Connection", "Keep-Alive"}}, "", "HTTP/1.0"), false,
+       true},
+      {request("POST", "/api"), false, true},
+      {request("HEAD", "/kiv-fake/v1/items/7"), false, false},
+      {request("GET", "/api"), false, false},
+      {request("GET", "/kivhost/requests"), false, false},
+      {request("GET", "/kiv-fake/v1/items/%37"), false, false},
+      {request("GET", "/kiv-fake/v1/items/7", {{"Range", "bytes=0-1"}}), false, false},
+      {request("GET", "/kiv-fake/v1/items/7", {{"Accept-Encoding", "gzip"}}), false, false},
+      {request("POST", "/kiv-fake/v1/echo", {{"Content-Type", "application/x-www-form-urlencoded"}}, "a=1"), false,
+       false},
+      {request("PURGE", "/kiv-fake/v1/purge"), false, false},
+      {request("GET", "/kiv-fake/v1/items/7", {{"X-Name", "a%20b"}}), false, false},
+      {request("GET", "/kiv-fake/v1/items/7", {{"X-Long", std::string(9000, 'x')}}), false, false},
+  };
+  const Peer peer;
+  for (const Case& c : cases) {
+    const std::string what = c.request.method + " " + c.request.target;
+    std::string direct;
+    bool directClose = false;
+    ASSERT_EQ(handlers.Direct(c.request, c.closeAfter, &direct, &directClose), c.direct) << what;
+    if (!c.direct) continue;
+    bool close = false;
+    EXPECT_EQ(direct, handlers.Process(RequestText(c.request), c.closeAfter, peer, &close)) << what;
+    EXPECT_EQ(directClose, close) << what;
+  }
 }
 
 // A crowd of event streams, idle connections and half-sent requests, with

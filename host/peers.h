@@ -79,7 +79,7 @@ class Peers {
     // pushes the oldest out of the front.
     std::deque<json> messages;
     std::deque<size_t> sizes{};  // each message's footprint, so dropping one does not walk it
-    size_t bytes = 0;          // of the messages
+    size_t bytes = 0;            // of the messages
   };
   void Seed(const json& seed);
   bool Fits(size_t more) const { return more <= limits_.storeBytes && bytes_ <= limits_.storeBytes - more; }

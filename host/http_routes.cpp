@@ -84,6 +84,15 @@ class MemoryStream final : public httplib::Stream {
   const Peer& peer_;
 };
 
+// The methods the catch-all dispatches, and the host's own pages that a GET
+// or HEAD of theirs reaches instead.
+bool DispatchedMethod(const std::string& m) {
+  return m == "GET" || m == "HEAD" || m == "POST" || m == "PUT" || m == "PATCH" || m == "DELETE" || m == "OPTIONS";
+}
+bool HostPage(std::string_view path) {
+  return path == "/" || path == "/api" || path == "/openapi.json" || path.rfind("/kivhost/", 0) == 0;
+}
+
 // The error handler's answer for an error that has no body yet.
 bool FillErrorBody(httplib::Response& res) {
   if (!res.body.empty()) return false;
@@ -139,18 +148,15 @@ std::string RequestText(const WholeRequest& r) {
 }
 
 bool Handlers::Direct(const WholeRequest& r, bool closeAfter, std::string* out, bool* close) {
-  const std::string& m = r.method;
-  const bool get = m == "GET";
-  if (!dispatch_ || (!get && m != "POST" && m != "PUT" && m != "PATCH" && m != "DELETE" && m != "OPTIONS"))
-    return false;
+  // HEAD gets its own headers from httplib.
+  if (!dispatch_ || r.method == "HEAD" || !DispatchedMethod(r.method)) return false;
   if ((r.version != "HTTP/1.1" && r.version != "HTTP/1.0") || r.target.empty() || r.target[0] != '/' ||
       r.target.size() >= CPPHTTPLIB_REQUEST_URI_MAX_LENGTH)
     return false;
   // httplib routes by the decoded path; the same pages stay its own.
   const std::string_view path = std::string_view(r.target).substr(0, r.target.find('?'));
   if (path.find('%') != std::string_view::npos) return false;
-  if (get && (path == "/" || path == "/api" || path == "/openapi.json" || path.rfind("/kivhost/", 0) == 0))
-    return false;
+  if (r.method == "GET" && HostPage(path)) return false;
   httplib::Request req;
   for (const auto& [name, value] : r.headers) {
     // httplib decodes escapes in header values, and refuses long lines.
@@ -163,8 +169,6 @@ bool Handlers::Direct(const WholeRequest& r, bool closeAfter, std::string* out, 
       if (type.find("x-www-form-urlencoded") != std::string::npos || type.find("multipart/") != std::string::npos)
         return false;
     }
-  }
-  for (const auto& [name, value] : r.headers) {
     if (!value.empty()) req.headers.emplace(name, value);  // httplib drops a header without a value
   }
   if (r.framed) req.headers.emplace("Content-Length", std::to_string(r.body.size()));
@@ -285,13 +289,8 @@ void AddRoutes(Handlers& s, Host& host) {
   s.SetDispatcher(dispatch);
   s.set_pre_routing_handler([dispatch](const httplib::Request& req, httplib::Response& res) {
     using Outcome = httplib::Server::HandlerResponse;
-    const std::string& m = req.method;
-    const bool get = m == "GET" || m == "HEAD";
-    if (!get && m != "POST" && m != "PUT" && m != "PATCH" && m != "DELETE" && m != "OPTIONS") return Outcome::Unhandled;
-    if (get &&
-        (req.path == "/" || req.path == "/api" || req.path == "/openapi.json" || req.path.rfind("/kivhost/", 0) == 0)) {
-      return Outcome::Unhandled;
-    }
+    if (!DispatchedMethod(req.method)) return Outcome::Unhandled;
+    if ((req.method == "GET" || req.method == "HEAD") && HostPage(req.path)) return Outcome::Unhandled;
     if (req.has_header("Content-Length") && req.get_header_value("Content-Length") != "0") return Outcome::Unhandled;
     dispatch(req, res);
     return Outcome::Handled;

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <new>
 
-#include "readers/tree_builder.h"
 #include "logging/format.h"
 #include "logging/memory.h"
+#include "readers/tree_builder.h"
 
 namespace kiv::codecs {
 
@@ -19,8 +19,11 @@ using binding::ValueResult;
 
 namespace {
 
-// Selects the tokenizer's scratch stack below.
-struct ScratchAllocator {};
+// Selects the tokenizer's scratch stack below, which keeps its buffer in
+// the tree builder's spare storage between documents.
+struct ScratchAllocator {
+  TreeBuilder* tree;
+};
 
 // A counted text read as if it were zero-terminated: past the end the
 // stream yields zero bytes and never moves, so the tokenizer stops there as
@@ -63,13 +66,19 @@ namespace internal {
 template <>
 class Stack<kiv::codecs::ScratchAllocator> {
  public:
-  Stack(kiv::codecs::ScratchAllocator*, size_t capacity) {
-    begin_ = static_cast<char*>(kiv::mem::Allocate(capacity));
-    if (begin_ == nullptr) throw std::bad_alloc();
+  Stack(kiv::codecs::ScratchAllocator* allocator, size_t capacity) : tree_(allocator->tree) {
+    size_t kept = 0;
+    begin_ = tree_->TakeText(&kept);
+    if (begin_ != nullptr) {
+      capacity = kept;
+    } else {
+      begin_ = static_cast<char*>(kiv::mem::Allocate(capacity));
+      if (begin_ == nullptr) throw std::bad_alloc();
+    }
     top_ = begin_;
     end_ = begin_ + capacity;
   }
-  ~Stack() { kiv::mem::Free(begin_); }
+  ~Stack() { tree_->GiveText(begin_, static_cast<size_t>(end_ - begin_)); }
   Stack(const Stack&) = delete;
   Stack& operator=(const Stack&) = delete;
 
@@ -107,6 +116,7 @@ class Stack<kiv::codecs::ScratchAllocator> {
     end_ = grown + wanted;
   }
 
+  kiv::codecs::TreeBuilder* tree_;
   char* begin_;
   char* top_;
   char* end_;
@@ -215,25 +225,23 @@ class Handler {
   // reserves what the last one closed at its depth held, so it is built
   // without growing. A hint is the size of a container already read, and
   // a smaller one replaces it, so what is reserved stays proportional to the
-  // text read, whatever the text.
-  std::size_t Hint(bool isObject) const {
+  // text read, whatever the text; the one hint an earlier document leaves,
+  // its top object's member count, is cut to TreeBuilder::kKeptHint.
+  std::size_t Hint(bool isObject) {
+    const Vector<ContainerSizes>& hints = tree_.Hints();
     const std::size_t depth = tree_.Depth() - 1;
-    return depth < hints_.size() ? (isObject ? hints_[depth].members : hints_[depth].elements) : 0;
+    return depth < hints.size() ? (isObject ? hints[depth].members : hints[depth].elements) : 0;
   }
   void Remember(bool isObject, rapidjson::SizeType count) {
+    Vector<ContainerSizes>& hints = tree_.Hints();
     const std::size_t depth = tree_.Depth() - 1;
-    if (depth >= hints_.size()) hints_.resize(depth + 1);
-    (isObject ? hints_[depth].members : hints_[depth].elements) = count < kHintLimit ? count : kHintLimit;
+    if (depth >= hints.size()) hints.resize(depth < 8 ? 8 : depth + 1);
+    (isObject ? hints[depth].members : hints[depth].elements) = count < kHintLimit ? count : kHintLimit;
   }
 
   TreeBuilder tree_;
   const char* unsized_;
   Value* current_;
-  struct Sizes {
-    uint32_t elements = 0;
-    uint32_t members = 0;
-  };
-  Vector<Sizes> hints_;  // by depth
 };
 
 ValueResult Failure(const char* reason, std::size_t offset) {
@@ -247,8 +255,9 @@ ValueResult Failure(const char* reason, std::size_t offset) {
 template <typename Stream>
 ValueResult Read(Stream& stream, std::size_t inputBytes, const char* unsized) {
   try {
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ScratchAllocator> reader(nullptr, kScratchCapacity);
     Handler handler(inputBytes, unsized);
+    ScratchAllocator scratch{&handler.Tree()};
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ScratchAllocator> reader(&scratch, kScratchCapacity);
     const rapidjson::ParseResult parsed = reader.Parse<kParseFlags>(stream, handler);
     if (parsed.IsError()) {
       const rapidjson::ParseErrorCode code = parsed.Code();

@@ -151,6 +151,21 @@ binding::Value* MemberKeys::Find(binding::Value& object, const ObjectKeys& keys,
   return position == MemberNames::kAdded ? nullptr : &object.MemberAtPosition(position);
 }
 
+void MemberKeys::Storage::Trim() {
+  constexpr std::size_t kKeptDepths = 64, kKeptKeys = 32, kKeptNames = 1024, kKeptTables = 2, kKeptSlots = 1024;
+  if (shapes.size() > kKeptDepths) Vector<Shape>().swap(shapes);
+  for (Shape& shape : shapes) {
+    if (shape.keys.capacity() > kKeptKeys) Vector<const binding::InternedString*>().swap(shape.keys);
+    shape.keys.clear();
+    shape.ascending = shape.misses = shape.skipped = 0;
+  }
+  names.clear();
+  if (names.capacity() > kKeptNames) Vector<const binding::InternedString*>().swap(names);
+  bool large = tables.size() > kKeptTables;
+  for (const Vector<uint32_t>& table : tables) large = large || table.capacity() > kKeptSlots;
+  if (large) Vector<Vector<uint32_t>>().swap(tables);
+}
+
 void MemberKeys::Release() {
   for (Shape& shape : shapes_) {
     for (const binding::InternedString* key : shape.keys) root_.ReleaseKey(key);

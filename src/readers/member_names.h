@@ -57,6 +57,15 @@ class MemberNames {
   // The position of `key` in the scope, or kAdded when it holds no such name.
   [[nodiscard]] uint32_t Find(const NameScope& scope, const binding::InternedString* key) const;
 
+  // Swaps the storage of the index with `keys` and `tables`, left empty of
+  // names: how a builder hands it on to the next document.
+  void Exchange(Vector<const binding::InternedString*>& keys, Vector<Vector<uint32_t>>& tables) {
+    keys_.clear();
+    keys_.swap(keys);
+    tables_.swap(tables);
+    tablesInUse_ = 0;
+  }
+
  private:
   // Below this many keys a scan of the scope's records is cheapest.
   static constexpr uint32_t kScanLimit = 16;
@@ -162,6 +171,25 @@ class MemberKeys {
 
   // Gives back the counts held on remembered keys.
   void Release();
+
+ private:
+  struct Shape;
+
+ public:
+  // The storage of the shapes and of the name index, kept between documents
+  // (see TreeBuilder): emptied, with every depth's heuristics reset.
+  struct Storage {
+    Vector<Shape> shapes;
+    Vector<const binding::InternedString*> names;
+    Vector<Vector<uint32_t>> tables;
+    // Frees what is larger than a document of ordinary size needs.
+    void Trim();
+  };
+  // After Release: swaps this reader's storage with `storage`.
+  void Exchange(Storage& storage) {
+    shapes_.swap(storage.shapes);
+    names_.Exchange(storage.names, storage.tables);
+  }
 
  private:
   binding::Value* AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name);

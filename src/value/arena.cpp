@@ -1,9 +1,11 @@
 #include "value/arena.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <new>
+#include <type_traits>
 
 namespace kiv::binding {
 
@@ -290,17 +292,24 @@ void CopyShort(char* out, const char* in, std::size_t n) {
 
 ValueArena::ValueArena() {
   heap_.prev = heap_.next = &heap_;
-  slots_ = inlineSlots_;
-  slotCount_ = kInlineSlots;
-  stringCount_ = 0;
-  std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
-  std::fill(std::begin(keyCache_), std::end(keyCache_), nullptr);
+  ResetStrings();
   InitClasses();
 }
 
 ValueArena::~ValueArena() {
-  ReleaseEverything();
+  ReleasePages();
   KIV_MEMORY_UNPOISON(inlinePages_, sizeof(inlinePages_));
+}
+
+void ValueArena::ResetStrings() {
+  slots_ = inlineSlots_;
+  slotCount_ = kInlineSlots;
+  stringCount_ = 0;
+  // Every arena starts with these 3 KB cleared, so a read of a small document
+  // pays for them: one memset, not an element-wise loop.
+  static_assert(std::is_trivially_copyable_v<Slot> && std::is_trivially_copyable_v<InternedString*>);
+  std::memset(static_cast<void*>(inlineSlots_), 0, sizeof inlineSlots_);
+  std::memset(static_cast<void*>(keyCache_), 0, sizeof keyCache_);
 }
 
 void ValueArena::InitPage(PageHeader* page, std::size_t pageSize, std::size_t blockSize) {
@@ -314,19 +323,29 @@ void ValueArena::InitPage(PageHeader* page, std::size_t pageSize, std::size_t bl
     KIV_MEMORY_POISON(reinterpret_cast<char*>(page) + kPageHeaderSize, pageSize - kPageHeaderSize);
 }
 
+namespace {
+
+// The pools of a new arena: every class empty. Copied whole, which is much
+// cheaper than setting 33 classes up one by one for every small document.
+struct ClassPrototype {
+  ValueArena::PageHeader* partial;
+  ValueArena::PageHeader* full;
+  uint32_t blockSize;
+};
+constexpr auto kEmptyClasses = [] {
+  std::array<ClassPrototype, ValueArena::kClassCount> classes{};
+  for (std::size_t cls = 0; cls < classes.size(); ++cls)
+    classes[cls] = {nullptr, nullptr, arena_detail::kTables.size[cls]};
+  return classes;
+}();
+
+}  // namespace
+
 void ValueArena::InitClasses() {
   KIV_MEMORY_UNPOISON(inlinePages_, sizeof(inlinePages_));
-  for (std::size_t cls = 0; cls < kClassCount; ++cls) {
-    SizeClass& c = classes_[cls];
-    c.blockSize = kClassSize[cls];
-    c.partial = nullptr;
-    c.full = nullptr;
-    if (cls < kSmallClassCount) {
-      auto* page = reinterpret_cast<PageHeader*>(inlinePages_[cls]);
-      InitPage(page, kInlinePageSize, c.blockSize);
-      PushFront(c.partial, page);
-    }
-  }
+  static_assert(sizeof(classes_) == sizeof(kEmptyClasses) && std::is_trivially_copyable_v<SizeClass>);
+  std::memcpy(static_cast<void*>(classes_), kEmptyClasses.data(), sizeof classes_);
+  inlineReady_ = 0;
 }
 
 void ValueArena::Unlink(PageHeader*& head, PageHeader* page) {
@@ -347,6 +366,14 @@ void ValueArena::PushFront(PageHeader*& head, PageHeader* page) {
 }
 
 ValueArena::PageHeader* ValueArena::AddPage(std::size_t cls) {
+  if (cls < kSmallClassCount && (inlineReady_ & (1u << cls)) == 0) {
+    // A small class starts on its page inside the arena, set up when first used.
+    inlineReady_ |= 1u << cls;
+    auto* page = reinterpret_cast<PageHeader*>(inlinePages_[cls]);
+    InitPage(page, kInlinePageSize, classes_[cls].blockSize);
+    PushFront(classes_[cls].partial, page);
+    return page;
+  }
   auto* page = static_cast<PageHeader*>(PageRegistry::Instance().AcquirePage());
   ++pagesHeld_;
   InitPage(page, kPageSize, classes_[cls].blockSize);
@@ -410,24 +437,26 @@ void* ValueArena::Resize(void* block, std::size_t oldBytes, std::size_t newBytes
   return moved;
 }
 
-void ValueArena::ReleaseEverything() {
+void ValueArena::ReleasePages() {
   // Every 4096-byte page of every class goes back in one chain, one lock.
-  PageHeader* chain = nullptr;
-  for (SizeClass& c : classes_) {
-    for (PageHeader* list : {c.partial, c.full}) {
-      while (list != nullptr) {
-        PageHeader* next = list->next;
-        if (list->pageSize == kPageSize) {
-          list->next = chain;
-          chain = list;
+  if (pagesHeld_ != 0) {
+    PageHeader* chain = nullptr;
+    for (SizeClass& c : classes_) {
+      for (PageHeader* list : {c.partial, c.full}) {
+        while (list != nullptr) {
+          PageHeader* next = list->next;
+          if (list->pageSize == kPageSize) {
+            list->next = chain;
+            chain = list;
+          }
+          list = next;
         }
-        list = next;
       }
+      c.partial = c.full = nullptr;
     }
-    c.partial = c.full = nullptr;
+    PageRegistry::Instance().ReleaseChain(chain);
+    pagesHeld_ = 0;
   }
-  PageRegistry::Instance().ReleaseChain(chain);
-  pagesHeld_ = 0;
   for (HeapBlock* block = heap_.next; block != &heap_;) {
     HeapBlock* next = block->next;
     mem::Free(block);
@@ -435,12 +464,6 @@ void ValueArena::ReleaseEverything() {
   }
   heap_.prev = heap_.next = &heap_;
   heapBlocks_ = 0;
-  // The string records and the table lived in the blocks just dropped.
-  slots_ = inlineSlots_;
-  slotCount_ = kInlineSlots;
-  stringCount_ = 0;
-  std::fill(std::begin(inlineSlots_), std::end(inlineSlots_), Slot{nullptr, 0});
-  std::fill(std::begin(keyCache_), std::end(keyCache_), nullptr);
 }
 
 void ValueArena::Clear() {
@@ -448,11 +471,12 @@ void ValueArena::Clear() {
     // Only the inline pages can be in use; resetting them is enough.
     bool dirty = false;
     for (std::size_t cls = 0; cls < kSmallClassCount && !dirty; ++cls) {
-      dirty = reinterpret_cast<PageHeader*>(inlinePages_[cls])->inUse != 0;
+      dirty = (inlineReady_ & (1u << cls)) != 0 && reinterpret_cast<PageHeader*>(inlinePages_[cls])->inUse != 0;
     }
     if (!dirty) return;
   }
-  ReleaseEverything();
+  ReleasePages();
+  ResetStrings();  // the records and the table lived in the blocks just dropped
   InitClasses();
 }
 

@@ -542,7 +542,10 @@ class ValueArena : public mem::Allocated {
   static std::size_t RecordBytes(std::size_t length) {
     return (sizeof(InternedString) + length + 1 + alignof(InternedString) - 1) & ~(alignof(InternedString) - 1);
   }
-  void ReleaseEverything();
+  // Gives back every page and heap block; the string table then points into
+  // freed memory until ResetStrings.
+  void ReleasePages();
+  void ResetStrings();
   void InitClasses();
 
   static void InitPage(PageHeader* page, std::size_t pageSize, std::size_t blockSize);
@@ -550,7 +553,8 @@ class ValueArena : public mem::Allocated {
   static void PushFront(PageHeader*& head, PageHeader* page);
 
   SizeClass classes_[kClassCount];
-  HeapBlock heap_;  // sentinel of the circular list of heap blocks
+  uint32_t inlineReady_ = 0;  // bit i: the inline page of small class i is set up and in its lists
+  HeapBlock heap_;            // sentinel of the circular list of heap blocks
   uint32_t pagesHeld_ = 0;
   uint32_t heapBlocks_ = 0;
   Slot* slots_;

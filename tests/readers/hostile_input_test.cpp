@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "value/arena.h"
+#include "logging/memory.h"
 #include "readers/json_reader.h"
 #include "readers/msgpack_reader.h"
 #include "readers/tree_builder.h"
 #include "readers/yaml_reader.h"
-#include "logging/memory.h"
+#include "value/arena.h"
 
 namespace kiv::codecs {
 namespace {
@@ -236,6 +236,34 @@ TEST(HostileDocument, DepthBoundIsExact) {
   EXPECT_FALSE(ReadJson(std::string(n + 1, '[') + std::string(n + 1, ']')).Succeeded());
   EXPECT_FALSE(ReadYaml(std::string(n + 1, '[') + std::string(n + 1, ']')).Succeeded());
   EXPECT_FALSE(ReadMessagePack(std::string(n + 1, '\x91') + '\x01').Succeeded());
+}
+
+// Readers keep their stacks and indexes for the next document: what they
+// keep stays small after a wide, deep document, and a small document read
+// next reserves like a small document, not like the one before it.
+TEST(HostileDocument, WhatOutlivesADocumentIsSmall) {
+  const auto inUse = [] {
+    const mem::AllocationStats stats = mem::ReadAllocationStats();
+    return static_cast<int64_t>(stats.bytesAllocated - stats.bytesFreed);
+  };
+  const std::string small = R"([[], [{"a": {}}], [[[]]]])";
+  ASSERT_TRUE(ReadJson(small).Succeeded());  // what is kept exists
+  const int64_t keptBefore = inUse();
+  std::string large = "[[";
+  for (int i = 0; i < 60000; ++i) large += i == 0 ? "1" : ",1";
+  large += "], [{";
+  for (int i = 0; i < 5000; ++i) large += (i == 0 ? "\"" : ",\"") + Key(i) + "\":{\"" + Key(i + 1) + "\":[1]}";
+  large += "}], " + std::string(400, '[') + std::string(400, ']') + "]";
+  ASSERT_TRUE(ReadJson(large).Succeeded());
+  EXPECT_LE(inUse() - keptBefore, int64_t{64} << 10) << "bytes kept past the large document";
+
+  PageRegistry& registry = PageRegistry::Instance();
+  const uint64_t pagesBefore = registry.ReadStats().pagesTaken;
+  const uint64_t heapBefore = mem::ReadAllocationStats().bytesAllocated;
+  const ValueResult next = ReadJson(small);
+  ASSERT_TRUE(next.Succeeded());
+  EXPECT_LE(registry.ReadStats().pagesTaken - pagesBefore, 2u);
+  EXPECT_LE(mem::ReadAllocationStats().bytesAllocated - heapBefore, uint64_t{16} << 10);
 }
 
 // A repeated name still merges, wherever it falls among many names.

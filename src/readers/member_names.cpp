@@ -152,13 +152,8 @@ binding::Value* MemberKeys::Find(binding::Value& object, const ObjectKeys& keys,
 }
 
 void MemberKeys::Storage::Trim() {
-  constexpr std::size_t kKeptDepths = 64, kKeptKeys = 32, kKeptNames = 1024, kKeptTables = 2, kKeptSlots = 1024;
+  constexpr std::size_t kKeptDepths = 64, kKeptNames = 1024, kKeptTables = 2, kKeptSlots = 1024;
   if (shapes.size() > kKeptDepths) Vector<Shape>().swap(shapes);
-  for (Shape& shape : shapes) {
-    if (shape.keys.capacity() > kKeptKeys) Vector<const binding::InternedString*>().swap(shape.keys);
-    shape.keys.clear();
-    shape.ascending = shape.misses = shape.skipped = 0;
-  }
   names.clear();
   if (names.capacity() > kKeptNames) Vector<const binding::InternedString*>().swap(names);
   bool large = tables.size() > kKeptTables;
@@ -167,11 +162,17 @@ void MemberKeys::Storage::Trim() {
 }
 
 void MemberKeys::Release() {
-  for (Shape& shape : shapes_) {
+  for (uint32_t depth = 0; depth < depths_; ++depth) {
+    Shape& shape = shapes_[depth];
     for (const binding::InternedString* key : shape.keys) root_.ReleaseKey(key);
-    shape.keys.clear();
-    shape.ascending = 0;
+    if (shape.keys.capacity() > kKeptKeys) {
+      Vector<const binding::InternedString*>().swap(shape.keys);
+    } else {
+      shape.keys.clear();
+    }
+    shape.ascending = shape.misses = shape.skipped = 0;
   }
+  depths_ = 0;
 }
 
 }  // namespace kiv::codecs::detail

@@ -127,7 +127,10 @@ class MemberKeys {
     ObjectKeys keys;
     keys.depth = static_cast<uint32_t>(depth);
     keys.names = names_.Open();
-    if (depth >= shapes_.size()) shapes_.resize(depth < 8 ? 8 : depth + 1);
+    if (depth >= depths_) {
+      if (depth >= shapes_.size()) shapes_.resize(depth < 8 ? 8 : depth + 1);
+      depths_ = static_cast<uint32_t>(depth + 1);
+    }
     Shape& shape = shapes_[depth];
     if (shape.misses >= kMissLimit && ++shape.skipped != kRetryEvery) {
       keys.diverged = true;
@@ -169,7 +172,8 @@ class MemberKeys {
   // nothing (a YAML alias resolving a path through an open mapping).
   binding::Value* Find(binding::Value& object, const ObjectKeys& keys, std::string_view name);
 
-  // Gives back the counts held on remembered keys.
+  // Gives back the counts held on remembered keys, and leaves every depth's
+  // shape empty, its heuristics reset, for the next document.
   void Release();
 
  private:
@@ -177,7 +181,7 @@ class MemberKeys {
 
  public:
   // The storage of the shapes and of the name index, kept between documents
-  // (see TreeBuilder): emptied, with every depth's heuristics reset.
+  // (see TreeBuilder); its shapes are empty (see Release).
   struct Storage {
     Vector<Shape> shapes;
     Vector<const binding::InternedString*> names;
@@ -209,7 +213,9 @@ class MemberKeys {
   static constexpr uint32_t kRetryEvery = 32;
 
   binding::Value& root_;
-  Vector<Shape> shapes_;  // by depth
+  Vector<Shape> shapes_;                        // by depth
+  uint32_t depths_ = 0;                         // the depths opened since the last Release: the shapes it has to empty
+  static constexpr std::size_t kKeptKeys = 32;  // a shape keeps room for this many keys between documents
   MemberNames names_;
 };
 

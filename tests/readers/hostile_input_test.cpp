@@ -255,7 +255,7 @@ TEST(HostileDocument, WhatOutlivesADocumentIsSmall) {
   for (int i = 0; i < 5000; ++i) large += (i == 0 ? "\"" : ",\"") + Key(i) + "\":{\"" + Key(i + 1) + "\":[1]}";
   large += "}], " + std::string(400, '[') + std::string(400, ']') + "]";
   ASSERT_TRUE(ReadJson(large).Succeeded());
-  EXPECT_LE(inUse() - keptBefore, int64_t{64} << 10) << "bytes kept past the large document";
+  EXPECT_LE(inUse() - keptBefore, int64_t{16} << 10) << "bytes kept past the large document";
 
   PageRegistry& registry = PageRegistry::Instance();
   const uint64_t pagesBefore = registry.ReadStats().pagesTaken;

@@ -130,7 +130,6 @@ namespace {
 
 constexpr unsigned kParseFlags = rapidjson::kParseDefaultFlags;
 constexpr std::size_t kScratchCapacity = 256;
-constexpr uint32_t kHintLimit = 1u << 16;  // larger containers grow as they fill
 constexpr const char* kTooDeep = "Arrays and objects are nested deeper than %1 levels.";
 constexpr const char* kOverBudget = "Repeated member names build more than the document's size allows.";
 
@@ -189,7 +188,7 @@ class Handler {
       unsized_ = nullptr;
     }
     if (!tree_.OpenObject(place)) return false;
-    if (const std::size_t hint = Hint(true); hint != 0 && fresh) place.ReserveMembers(hint);
+    if (const std::size_t hint = tree_.Hint(true); hint != 0 && fresh) place.ReserveMembers(hint);
     return true;
   }
   bool Key(const char* text, rapidjson::SizeType length, bool) {
@@ -197,7 +196,7 @@ class Handler {
     return true;
   }
   bool EndObject(rapidjson::SizeType count) {
-    Remember(true, count);
+    tree_.Remember(true, count);
     tree_.Close();
     return true;
   }
@@ -205,11 +204,11 @@ class Handler {
     Value& place = Place();
     const bool fresh = !place.IsCollection();
     if (!tree_.OpenArray(place)) return false;
-    if (const std::size_t hint = Hint(false); hint != 0 && fresh) place.Reserve(hint);
+    if (const std::size_t hint = tree_.Hint(false); hint != 0 && fresh) place.Reserve(hint);
     return true;
   }
   bool EndArray(rapidjson::SizeType count) {
-    Remember(false, count);
+    tree_.Remember(false, count);
     tree_.Close();
     return true;
   }
@@ -218,25 +217,6 @@ class Handler {
   Value& Place() {
     Value* array = tree_.OpenArray();
     return array != nullptr ? array->Append() : *current_;
-  }
-
-  // Documents repeat their shapes: the records of an array tend to have as
-  // many members as the one before, rows as many elements. A new container
-  // reserves what the last one closed at its depth held, so it is built
-  // without growing. A hint is the size of a container already read, and
-  // a smaller one replaces it, so what is reserved stays proportional to the
-  // text read, whatever the text; the one hint an earlier document leaves,
-  // its top object's member count, is cut to TreeBuilder::kKeptHint.
-  std::size_t Hint(bool isObject) {
-    const Vector<ContainerSizes>& hints = tree_.Hints();
-    const std::size_t depth = tree_.Depth() - 1;
-    return depth < hints.size() ? (isObject ? hints[depth].members : hints[depth].elements) : 0;
-  }
-  void Remember(bool isObject, rapidjson::SizeType count) {
-    Vector<ContainerSizes>& hints = tree_.Hints();
-    const std::size_t depth = tree_.Depth() - 1;
-    if (depth >= hints.size()) hints.resize(depth < 8 ? 8 : depth + 1);
-    (isObject ? hints[depth].members : hints[depth].elements) = count < kHintLimit ? count : kHintLimit;
   }
 
   TreeBuilder tree_;

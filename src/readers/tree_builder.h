@@ -70,7 +70,7 @@ class TreeBudget {
 };
 
 // The sizes of the containers last closed at one depth, which the next
-// container opened there reserves (see the JSON reader).
+// container opened there reserves (see TreeBuilder::Hint).
 struct ContainerSizes {
   uint32_t elements = 0;
   uint32_t members = 0;
@@ -154,11 +154,27 @@ class TreeBuilder {
   // on remembered keys given back, and the tree moved out.
   binding::Value Take();
 
-  // Container sizes by depth, for a reader that sizes containers from the
-  // ones before them. The top object's member count carries over from the
-  // document before when it is kFewestKeptHint or more, cut to kKeptHint, so
-  // that a small document cannot reserve much on the strength of a large one.
-  Vector<ContainerSizes>& Hints() { return hints_; }
+  // Documents repeat their shapes: the records of an array tend to have as
+  // many members as the one before, rows as many elements. Hint gives what
+  // the innermost open container may reserve, the size Remember recorded for
+  // the last container closed at its depth, so that it is built without
+  // growing. A hint is the size of a container already read, and a smaller
+  // one replaces it, so what is reserved stays proportional to the text
+  // read, whatever the text. The one hint an earlier document leaves, its
+  // top object's member count, carries over when it is kFewestKeptHint or
+  // more, cut to kKeptHint: a small document cannot reserve much on the
+  // strength of a large one.
+  [[nodiscard]] uint32_t Hint(bool isObject) const {
+    const std::size_t depth = frames_.size() - 1;
+    return depth < hints_.size() ? (isObject ? hints_[depth].members : hints_[depth].elements) : 0;
+  }
+  // Records the size of the innermost open container, before it closes.
+  void Remember(bool isObject, uint32_t count) {
+    const std::size_t depth = frames_.size() - 1;
+    if (depth >= hints_.size()) hints_.resize(depth < 8 ? 8 : depth + 1);
+    (isObject ? hints_[depth].members : hints_[depth].elements) = count < kHintLimit ? count : kHintLimit;
+  }
+  static constexpr uint32_t kHintLimit = 1u << 16;  // larger containers grow as they fill
   static constexpr uint32_t kKeptHint = 16;
   static constexpr uint32_t kFewestKeptHint = 8;
   // A tokenizer's scratch buffer kept between documents, or null (then

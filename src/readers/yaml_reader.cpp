@@ -285,12 +285,8 @@ class YamlBuilder {
       return;
     }
     if (kind == FrameKind::kSequence) frame.count = static_cast<uint32_t>(target->Size());
-    if (expected == 0 && kind == FrameKind::kMapping) {
-      // A mapping under a key: as many members as the last mapping closed at its depth.
-      const Vector<ContainerSizes>& hints = tree_.Hints();
-      const std::size_t depth = tree_.Depth() - 1;
-      if (depth < hints.size()) expected = hints[depth].members;
-    }
+    // A mapping under a key: as many members as the last mapping closed at its depth.
+    if (expected == 0 && kind == FrameKind::kMapping) expected = tree_.Hint(true);
     if (expected != 0 && fresh)
       kind == FrameKind::kSequence ? target->Reserve(expected) : target->ReserveMembers(expected);
     if (!anchor.empty()) {
@@ -359,10 +355,7 @@ class YamlBuilder {
     const Frame& frame = frames_.back();
     if (frame.anchor != kNoAnchor) anchors_[frame.anchor].open = false;
     if (frame.kind == FrameKind::kMapping) {
-      Vector<ContainerSizes>& hints = tree_.Hints();
-      const std::size_t depth = tree_.Depth() - 1;
-      if (depth >= hints.size()) hints.resize(depth < 8 ? 8 : depth + 1);
-      hints[depth].members = std::min<uint32_t>(static_cast<uint32_t>(frame.target->Size()), 1024);
+      tree_.Remember(true, std::min<uint32_t>(static_cast<uint32_t>(frame.target->Size()), 1024));
     }
     if (frame.kind != FrameKind::kPending) tree_.Close();  // a mapping is put in key order, once
     PathNode& node = nodes_[frame.node];

@@ -607,8 +607,9 @@ void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistr
   } else {
     ValueResult written;
     // One block for the whole record: a large answer is not a million small
-    // allocations to make and free again.
-    WriteHostValueBlock(written, response->body, result, &registry);
+    // allocations to make and free again. The answer's tree is kept with it
+    // until the host releases the response, so its texts are not copied.
+    WriteHostValueHolding(written, response->body, result, &registry);
     if (!written.Succeeded()) {
       response->errorText = OwnedCopy(written.ErrorMessage());
       response->errorFlag = 1;
@@ -647,7 +648,7 @@ void WriteResponse(HostResponse* response, CallResult& result, const TypeRegistr
 
 void BindingApi::ReleaseResponse(HostResponse* response) {
   if (response == nullptr) return;
-  ReleaseHostValueBlock(response->body);
+  ReleaseHostValueHeld(response->body);
   FreeText(response->errorText);
   FreeText(response->statusText);
   if (response->headers != nullptr) {

@@ -181,9 +181,10 @@ constexpr std::size_t kBlockAlign = alignof(std::max_align_t);
 constexpr std::size_t RoundUp(std::size_t bytes) { return (bytes + kBlockAlign - 1) & ~(kBlockAlign - 1); }
 
 // The bytes a block holding the record of `value` needs: each piece Writer
-// takes for a node, rounded up as Take rounds it. Containers nested past the
-// write limit are not entered (the write fails there).
-std::size_t BlockBytes(const Value& value, const TypeRegistry* registry) {
+// takes for a node, rounded up as Take rounds it; with `borrowTexts`, texts,
+// keys and bytes take none (see Writer::BorrowTexts). Containers nested past
+// the write limit are not entered (the write fails there).
+std::size_t BlockBytes(const Value& value, const TypeRegistry* registry, bool borrowTexts) {
   struct Frame {
     const Value* elements;
     const ValueMember* members;
@@ -197,10 +198,10 @@ std::size_t BlockBytes(const Value& value, const TypeRegistry* registry) {
     if (current != nullptr) {
       switch (current->Kind()) {
         case ValueKind::String:
-          total += RoundUp(current->AsText().size() + 1);
+          if (!borrowTexts) total += RoundUp(current->AsText().size() + 1);
           break;
         case ValueKind::Blob:
-          if (!current->AsBlob().empty()) total += RoundUp(current->AsBlob().size());
+          if (!borrowTexts && !current->AsBlob().empty()) total += RoundUp(current->AsBlob().size());
           break;
         case ValueKind::Enum: {
           const EnumValue e = current->AsEnum();
@@ -238,7 +239,7 @@ std::size_t BlockBytes(const Value& value, const TypeRegistry* registry) {
     if (top.elements != nullptr) {
       current = &top.elements[i];
     } else {
-      total += RoundUp(top.members[i].name().size() + 1);
+      if (!borrowTexts) total += RoundUp(top.members[i].name().size() + 1);
       current = &top.members[i].value();
     }
   }
@@ -254,6 +255,11 @@ class Writer {
     cursor_ = block;
     limit_ = block + size;
   }
+
+  // From here on, texts, keys and bytes point into the tree written rather
+  // than into copies: for a tree the record keeps alive until it is released
+  // (WriteHostValueHolding). Every text of a tree is followed by a zero.
+  void BorrowTexts() { borrow_ = true; }
 
   WriteError error() const { return error_; }
 
@@ -275,7 +281,7 @@ class Writer {
       } else {
         HostStructEntry& entry = top.host->u.structure.entries[i];
         const ValueMember& member = top.members[i];
-        char* key = CopyText(member.name());
+        char* key = borrow_ ? const_cast<char*>(member.key().CStr()) : CopyText(member.name());
         if (key == nullptr) return Stop(WriteError::NoMemory);
         entry.key = key;
         entry.keyOwned = 1;
@@ -321,12 +327,21 @@ class Writer {
         host.u.f64 = value.AsFloat();
         return true;
       case ValueKind::String:
+        if (borrow_) {
+          const InternedString* text = value.AsString();
+          host.kind = KIV_HOST_VALUE_OWNED_STRING;
+          host.u.text.data = text->CStr();
+          host.u.text.length = static_cast<uint32_t>(text->Size());
+          return true;
+        }
         return WriteText(host, value.AsText());
       case ValueKind::Blob: {
         const auto bytes = value.AsBlob();
         if (bytes.size() > UINT32_MAX) return Stop(WriteError::TooLarge);
         uint8_t* copy = nullptr;
-        if (!bytes.empty()) {
+        if (borrow_) {
+          if (!bytes.empty()) copy = const_cast<uint8_t*>(bytes.data());
+        } else if (!bytes.empty()) {
           copy = static_cast<uint8_t*>(Take(bytes.size()));
           if (copy == nullptr) return Stop(WriteError::NoMemory);
           std::memcpy(copy, bytes.data(), bytes.size());
@@ -418,6 +433,7 @@ class Writer {
   }
 
   const TypeRegistry* registry_;
+  bool borrow_ = false;
   WriteError error_ = WriteError::None;
   WalkStack<Frame> open_;
   char* cursor_ = nullptr;
@@ -442,6 +458,20 @@ void* BlockOf(const HostValue& host) {
     default:
       return nullptr;
   }
+}
+
+// A record written by WriteHostValueHolding keeps its tree in front of the
+// root's array, in the same block; exactly the records of non-empty
+// containers do.
+constexpr std::size_t kHeldTreeBytes = RoundUp(sizeof(Value));
+
+bool HoldsTree(const HostValue& host) {
+  return (host.kind == KIV_HOST_VALUE_COLLECTION && host.u.collection.count != 0) ||
+         (host.kind == KIV_HOST_VALUE_STRUCTURE && host.u.structure.count != 0);
+}
+
+bool IsNonEmptyContainer(const Value& value) {
+  return (value.IsCollection() && !value.Elements().empty()) || (value.IsStructure() && !value.Members().empty());
 }
 
 }  // namespace
@@ -534,7 +564,7 @@ bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& valu
   Writer writer(registry);
   WriteError error = WriteError::NoMemory;
   try {
-    const std::size_t bytes = BlockBytes(value, registry);
+    const std::size_t bytes = BlockBytes(value, registry, false);
     char* block = bytes == 0 ? nullptr : static_cast<char*>(mem::Allocate(bytes));
     if (bytes == 0 || block != nullptr) {
       if (block != nullptr) writer.UseBlock(block, bytes);
@@ -552,6 +582,50 @@ bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& valu
 
 void ReleaseHostValueBlock(HostValue& host) {
   mem::Free(BlockOf(host));
+  Zero(host);
+}
+
+bool WriteHostValueHolding(ValueResult& result, HostValue& host, Value& value, const TypeRegistry* registry) {
+  if (!result.Succeeded()) return false;
+  if (!IsNonEmptyContainer(value)) return WriteHostValueBlock(result, host, value, registry);
+  Zero(host);
+  Writer writer(registry);
+  WriteError error = WriteError::NoMemory;
+  char* block = nullptr;
+  Value* tree = nullptr;
+  const bool moved = value.IsOwner();
+  try {
+    const std::size_t bytes = kHeldTreeBytes + BlockBytes(value, registry, true);
+    block = static_cast<char*>(mem::Allocate(bytes));
+    if (block != nullptr) {
+      tree = ::new (static_cast<void*>(block)) Value();
+      // Between two roots a move is an exchange: nothing is copied.
+      if (moved) {
+        *tree = static_cast<Value&&>(value);
+      } else {
+        *tree = value;
+      }
+      writer.UseBlock(block + kHeldTreeBytes, bytes - kHeldTreeBytes);
+      writer.BorrowTexts();
+      if (writer.Write(host, *tree)) return true;
+      error = writer.error();
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  Zero(host);
+  if (tree != nullptr) {
+    if (moved) value = static_cast<Value&&>(*tree);
+    tree->~Value();
+  }
+  mem::Free(block);
+  return FailWrite(result, error);
+}
+
+void ReleaseHostValueHeld(HostValue& host) {
+  if (!HoldsTree(host)) return ReleaseHostValueBlock(host);
+  char* block = static_cast<char*>(BlockOf(host)) - kHeldTreeBytes;
+  std::launder(reinterpret_cast<Value*>(block))->~Value();
+  mem::Free(block);
   Zero(host);
 }
 

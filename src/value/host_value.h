@@ -60,6 +60,20 @@ bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& valu
 // Frees the block of a record written by WriteHostValueBlock and zeroes it.
 void ReleaseHostValueBlock(HostValue& host);
 
+// Writes `value` into `host` like WriteHostValueBlock, with the same kinds
+// and ownership flags, for a record that lives on after `value` is gone (an
+// answer the host reads after the call returned). A non-empty collection or
+// structure is not copied text by text: the record takes the tree over (a
+// root is moved, leaving `value` Empty; anything else is copied once) and
+// keeps it in its block, its texts, keys and bytes pointing into the tree's
+// own, until ReleaseHostValueHeld frees both. Any other value is written as
+// WriteHostValueBlock writes it. On failure `value` is as it was and `host`
+// zeroed.
+bool WriteHostValueHolding(ValueResult& result, HostValue& host, Value& value, const TypeRegistry* registry);
+
+// Frees what a record written by WriteHostValueHolding holds and zeroes it.
+void ReleaseHostValueHeld(HostValue& host);
+
 // Frees what the record owns (kinds 6, 8, 9, 10, recursively, and the keys
 // whose flag is set) and zeroes it. Works without recursion, so records of
 // any depth are released.

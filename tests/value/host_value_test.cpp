@@ -143,7 +143,8 @@ void ExpectSameRecords(const HostValue& a, const HostValue& b) {
 }
 
 // The one-block writer gives the host the very records the piece-by-piece
-// writer gives, for every root kind, in one allocation freed whole.
+// writer gives, for every root kind, in one allocation freed whole; so does
+// the writer that keeps the tree with its record, which copies no text.
 TEST(HostValues, BlockRecordsMatchPieceRecordsInOneAllocation) {
   TypeRegistry registry;
   InstallConverters(registry);
@@ -169,6 +170,27 @@ TEST(HostValues, BlockRecordsMatchPieceRecordsInOneAllocation) {
     ExpectSameRecords(pieces, block);
     ReleaseHostValueBlock(block);
     EXPECT_TRUE(IsZero(block));
+    EXPECT_EQ(LiveBlocks(), before);
+
+    HostValue held{};
+    {
+      Value taken = roots[i];
+      const bool tree = i == 0 || i == 6;
+      ASSERT_TRUE(WriteHostValueHolding(result, held, taken, &registry)) << result.ErrorMessage();
+      EXPECT_EQ(taken.IsEmpty(), tree);  // taken over; the record's texts outlive it
+    }
+    ExpectSameRecords(pieces, held);
+    if (i == 0) {
+      // An element is copied once into the record's own tree, which outlives its source.
+      Value element = roots[0];
+      HostValue inner{};
+      ASSERT_TRUE(WriteHostValueHolding(result, inner, element.Member("list"), &registry));
+      element.Reset();
+      ExpectSameRecords(pieces.u.structure.entries[5].value, inner);
+      ReleaseHostValueHeld(inner);
+    }
+    ReleaseHostValueHeld(held);
+    EXPECT_TRUE(IsZero(held));
     EXPECT_EQ(LiveBlocks(), before);
     ReleaseHostValue(pieces);
   }

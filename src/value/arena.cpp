@@ -504,7 +504,7 @@ const InternedString* ValueArena::Lookup(std::string_view text, uint32_t hash) c
 }
 
 const InternedString* ValueArena::InternKeyMissed(InternedString** pair, std::string_view text) {
-  const InternedString* record = Intern(text, Fnv1a(text));
+  const InternedString* record = Intern(text, TextHash(text));
   pair[1] = pair[0];
   pair[0] = const_cast<InternedString*>(record);
   return record;

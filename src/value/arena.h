@@ -339,6 +339,23 @@ class ValueArena : public mem::Allocated {
     }
     return InternKeyMissed(pair, text);  // out of line: the hit stays small enough to inline
   }
+  // The key cache alone: the record of `text` counted once more, or null
+  // when the cache does not hold it. A text the cache finds has no zero
+  // byte (no record does), so a caller that cuts texts at their first zero
+  // need not look for one before asking.
+  // `*place` tells InternMissedKey where the text goes in the cache.
+  [[gnu::always_inline]] const InternedString* FindKey(std::string_view text, InternedString*** place) {
+    InternedString** pair = keyCache_ + 2 * KeyCacheIndex(text);
+    InternedString* cached = FindCached(pair, text);
+    if (cached != nullptr) ++cached->refs_;
+    *place = pair;
+    return cached;
+  }
+  // InternKey for a text (without zero bytes) FindKey has just missed: the
+  // cache is not asked again.
+  const InternedString* InternMissedKey(InternedString** place, std::string_view text) {
+    return InternKeyMissed(place, text);
+  }
   // String values this long or longer get a standalone record.
   static constexpr std::size_t kSharedTextLimit = 16;
   // A short text value (1 to kSharedTextLimit - 1 bytes, the first not

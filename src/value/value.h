@@ -195,11 +195,12 @@ class Value {
   // first zero byte) in this tree, counted for the caller, who gives the
   // count back with ReleaseKey on a value of the same tree.
   const InternedString* InternKey(std::string_view key) {
-    // A reader interns every key it meets: short keys without zero bytes in
-    // a tree that has its arena are the rule and skip the call.
-    if (arena_ != nullptr && !key.empty() && key.size() < ValueArena::kSharedTextLimit &&
-        !ValueArena::HasZeroByte(key.data(), key.size())) {
-      return arena_->InternKey(key);
+    // A reader interns every key it meets, and most are names the tree
+    // already holds: the cache is asked first, inline.
+    if (arena_ != nullptr && !key.empty() && key.size() < ValueArena::kSharedTextLimit) {
+      InternedString** place;
+      if (const InternedString* known = arena_->FindKey(key, &place)) return known;
+      if (!ValueArena::HasZeroByte(key.data(), key.size())) return arena_->InternMissedKey(place, key);
     }
     return InternKeySlow(key);
   }

@@ -8,7 +8,7 @@ namespace {
 
 // Byte order of two distinct keys. Keys mostly differ in their first byte
 // (every text is followed by a zero, the empty one too).
-bool Precedes(const binding::InternedString* a, const binding::InternedString* b) {
+[[gnu::always_inline]] inline bool Precedes(const binding::InternedString* a, const binding::InternedString* b) {
   const auto x = static_cast<uint8_t>(a->CStr()[0]);
   const auto y = static_cast<uint8_t>(b->CStr()[0]);
   if (x != y) return x < y;

@@ -194,7 +194,7 @@ class Value {
   // Keys interned once for many members: the record of `key` (cut at its
   // first zero byte) in this tree, counted for the caller, who gives the
   // count back with ReleaseKey on a value of the same tree.
-  const InternedString* InternKey(std::string_view key) {
+  [[gnu::always_inline]] const InternedString* InternKey(std::string_view key) {
     // A reader interns every key it meets, and most are names the tree
     // already holds: the cache is asked first, inline.
     if (arena_ != nullptr && !key.empty() && key.size() < ValueArena::kSharedTextLimit) {

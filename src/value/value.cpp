@@ -421,22 +421,9 @@ std::size_t Value::Size() const {
   }
 }
 
-std::span<Value> Value::Elements() {
-  ArrayBlock* block = kind_ == ValueKind::Collection ? ValueTree::Array(*this) : nullptr;
-  return block != nullptr ? std::span<Value>(ElementsOf(block), block->size) : std::span<Value>();
-}
-
-std::span<const Value> Value::Elements() const { return const_cast<Value*>(this)->Elements(); }
-
 std::span<ValueMember> Value::Members() {
   MapBlock* block = kind_ == ValueKind::Structure ? ValueTree::Sorted(*this) : nullptr;
   return block != nullptr ? std::span<ValueMember>(MembersOf(block), block->size) : std::span<ValueMember>();
-}
-
-std::span<const ValueMember> Value::Members() const {
-  MapBlock* block = kind_ == ValueKind::Structure ? ValueTree::Map(*this) : nullptr;
-  return block != nullptr ? std::span<const ValueMember>(MembersOf(block), block->size)
-                          : std::span<const ValueMember>();
 }
 
 std::span<const uint8_t> Value::AsBlob(std::span<const uint8_t> fallback) const {

@@ -343,6 +343,23 @@ class ValueMember {
   Value value_;
 };
 
+// Walks of a tree (writing records, measuring, comparing) ask every
+// container for these: inline, they cost a load or two.
+inline std::span<Value> Value::Elements() {
+  auto* block = kind_ == ValueKind::Collection ? static_cast<value_detail::ArrayBlock*>(payload_.block) : nullptr;
+  if (block == nullptr) return {};
+  return {reinterpret_cast<Value*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader), block->size};
+}
+
+inline std::span<const Value> Value::Elements() const { return const_cast<Value*>(this)->Elements(); }
+
+inline std::span<const ValueMember> Value::Members() const {
+  auto* block = kind_ == ValueKind::Structure ? static_cast<value_detail::MapBlock*>(payload_.block) : nullptr;
+  if (block == nullptr) return {};
+  return {reinterpret_cast<const ValueMember*>(reinterpret_cast<const char*>(block) + value_detail::kBlockHeader),
+          block->size};
+}
+
 inline Value& Value::MemberAtPosition(std::size_t position) {
   auto* block = static_cast<value_detail::MapBlock*>(payload_.block);
   return reinterpret_cast<ValueMember*>(reinterpret_cast<char*>(block) + value_detail::kBlockHeader)[position].value_;

@@ -332,18 +332,14 @@ class ValueArena : public mem::Allocated {
   // names of a document's objects rarely push each other out.
   const InternedString* InternKey(std::string_view text) {
     if (text.empty()) return &InternedString::Empty();
-    InternedString** pair = keyCache_ + 2 * KeyCacheIndex(text);
-    if (InternedString* cached = FindCached(pair, text)) {
-      ++cached->refs_;
-      return cached;
-    }
-    return InternKeyMissed(pair, text);  // out of line: the hit stays small enough to inline
+    InternedString** place;
+    if (const InternedString* cached = FindKey(text, &place)) return cached;
+    return InternKeyMissed(place, text);  // out of line: the hit stays small enough to inline
   }
   // The key cache alone: the record of `text` counted once more, or null
-  // when the cache does not hold it. A text the cache finds has no zero
-  // byte (no record does), so a caller that cuts texts at their first zero
-  // need not look for one before asking.
-  // `*place` tells InternMissedKey where the text goes in the cache.
+  // when the cache does not hold it; `*place` is where InternKeyMissed puts
+  // the text. A text the cache finds has no zero byte (no record does), so a
+  // caller that cuts texts at their first zero need not look for one first.
   [[gnu::always_inline]] const InternedString* FindKey(std::string_view text, InternedString*** place) {
     InternedString** pair = keyCache_ + 2 * KeyCacheIndex(text);
     InternedString* cached = FindCached(pair, text);
@@ -351,11 +347,9 @@ class ValueArena : public mem::Allocated {
     *place = pair;
     return cached;
   }
-  // InternKey for a text (without zero bytes) FindKey has just missed: the
-  // cache is not asked again.
-  const InternedString* InternMissedKey(InternedString** place, std::string_view text) {
-    return InternKeyMissed(place, text);
-  }
+  // InternKey for a text (without zero bytes) that FindKey has just missed
+  // at `place`: the cache is not asked again.
+  const InternedString* InternKeyMissed(InternedString** place, std::string_view text);
   // String values this long or longer get a standalone record.
   static constexpr std::size_t kSharedTextLimit = 16;
   // A short text value (1 to kSharedTextLimit - 1 bytes, the first not
@@ -577,7 +571,6 @@ class ValueArena : public mem::Allocated {
     }
     return static_cast<uint32_t>(((prefix + n) * 0x9E3779B97F4A7C15ull) >> 57);
   }
-  const InternedString* InternKeyMissed(InternedString** pair, std::string_view text);
   void DropString(InternedString* record);
   void ResizeTable(uint32_t slotCount);
   static std::size_t RecordBytes(std::size_t length) {

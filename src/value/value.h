@@ -200,7 +200,7 @@ class Value {
     if (arena_ != nullptr && !key.empty() && key.size() < ValueArena::kSharedTextLimit) {
       InternedString** place;
       if (const InternedString* known = arena_->FindKey(key, &place)) return known;
-      if (!ValueArena::HasZeroByte(key.data(), key.size())) return arena_->InternMissedKey(place, key);
+      if (!ValueArena::HasZeroByte(key.data(), key.size())) return arena_->InternKeyMissed(place, key);
     }
     return InternKeySlow(key);
   }

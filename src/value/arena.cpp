@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <new>
 #include <type_traits>
@@ -346,6 +347,7 @@ void ValueArena::InitClasses() {
   static_assert(sizeof(classes_) == sizeof(kEmptyClasses) && std::is_trivially_copyable_v<SizeClass>);
   std::memcpy(static_cast<void*>(classes_), kEmptyClasses.data(), sizeof classes_);
   inlineReady_ = 0;
+  pagedClasses_ = 0;
 }
 
 void ValueArena::Unlink(PageHeader*& head, PageHeader* page) {
@@ -376,6 +378,7 @@ ValueArena::PageHeader* ValueArena::AddPage(std::size_t cls) {
   }
   auto* page = static_cast<PageHeader*>(PageRegistry::Instance().AcquirePage());
   ++pagesHeld_;
+  pagedClasses_ |= uint64_t{1} << cls;
   InitPage(page, kPageSize, classes_[cls].blockSize);
   PushFront(classes_[cls].partial, page);
   return page;
@@ -441,7 +444,8 @@ void ValueArena::ReleasePages() {
   // Every 4096-byte page of every class goes back in one chain, one lock.
   if (pagesHeld_ != 0) {
     PageHeader* chain = nullptr;
-    for (SizeClass& c : classes_) {
+    for (uint64_t classes = pagedClasses_; classes != 0; classes &= classes - 1) {
+      const SizeClass& c = classes_[std::countr_zero(classes)];
       for (PageHeader* list : {c.partial, c.full}) {
         while (list != nullptr) {
           PageHeader* next = list->next;
@@ -452,7 +456,6 @@ void ValueArena::ReleasePages() {
           list = next;
         }
       }
-      c.partial = c.full = nullptr;
     }
     PageRegistry::Instance().ReleaseChain(chain);
     pagesHeld_ = 0;

@@ -576,8 +576,9 @@ class ValueArena : public mem::Allocated {
   static std::size_t RecordBytes(std::size_t length) {
     return (sizeof(InternedString) + length + 1 + alignof(InternedString) - 1) & ~(alignof(InternedString) - 1);
   }
-  // Gives back every page and heap block; the string table then points into
-  // freed memory until ResetStrings.
+  // Gives back every page and heap block, leaving the classes' lists to
+  // InitClasses; the string table then points into freed memory until
+  // ResetStrings.
   void ReleasePages();
   void ResetStrings();
   void InitClasses();
@@ -588,7 +589,11 @@ class ValueArena : public mem::Allocated {
 
   SizeClass classes_[kClassCount];
   uint32_t inlineReady_ = 0;  // bit i: the inline page of small class i is set up and in its lists
-  HeapBlock heap_;            // sentinel of the circular list of heap blocks
+  // Bit i: class i has taken a page from the registry since InitClasses. A
+  // small document uses a few classes; giving pages back visits only these.
+  uint64_t pagedClasses_ = 0;
+  static_assert(kClassCount <= 64);
+  HeapBlock heap_;  // sentinel of the circular list of heap blocks
   uint32_t pagesHeld_ = 0;
   uint32_t heapBlocks_ = 0;
   Slot* slots_;

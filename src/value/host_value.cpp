@@ -1,5 +1,6 @@
 #include "value/host_value.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -181,10 +182,9 @@ constexpr std::size_t kBlockAlign = alignof(std::max_align_t);
 constexpr std::size_t RoundUp(std::size_t bytes) { return (bytes + kBlockAlign - 1) & ~(kBlockAlign - 1); }
 
 // The bytes a block holding the record of `value` needs: each piece Writer
-// takes for a node, rounded up as Take rounds it; with `borrowTexts`, texts,
-// keys and bytes take none (see Writer::BorrowTexts). Containers nested past
-// the write limit are not entered (the write fails there).
-std::size_t BlockBytes(const Value& value, const TypeRegistry* registry, bool borrowTexts) {
+// takes for a node, rounded up as Take rounds it. Containers nested past the
+// write limit are not entered (the write fails there).
+std::size_t BlockBytes(const Value& value, const TypeRegistry* registry) {
   struct Frame {
     const Value* elements;
     const ValueMember* members;
@@ -198,10 +198,10 @@ std::size_t BlockBytes(const Value& value, const TypeRegistry* registry, bool bo
     if (current != nullptr) {
       switch (current->Kind()) {
         case ValueKind::String:
-          if (!borrowTexts) total += RoundUp(current->AsText().size() + 1);
+          total += RoundUp(current->AsText().size() + 1);
           break;
         case ValueKind::Blob:
-          if (!borrowTexts && !current->AsBlob().empty()) total += RoundUp(current->AsBlob().size());
+          if (!current->AsBlob().empty()) total += RoundUp(current->AsBlob().size());
           break;
         case ValueKind::Enum: {
           const EnumValue e = current->AsEnum();
@@ -239,7 +239,7 @@ std::size_t BlockBytes(const Value& value, const TypeRegistry* registry, bool bo
     if (top.elements != nullptr) {
       current = &top.elements[i];
     } else {
-      if (!borrowTexts) total += RoundUp(top.members[i].name().size() + 1);
+      total += RoundUp(top.members[i].name().size() + 1);
       current = &top.members[i].value();
     }
   }
@@ -257,9 +257,15 @@ class Writer {
   }
 
   // From here on, texts, keys and bytes point into the tree written rather
-  // than into copies: for a tree the record keeps alive until it is released
-  // (WriteHostValueHolding). Every text of a tree is followed by a zero.
-  void BorrowTexts() { borrow_ = true; }
+  // than into copies, for a tree the record keeps alive until it is released
+  // (WriteHostValueHolding); every text of a tree is followed by a zero. What
+  // the block cannot hold is carved from chunks allocated as needed and
+  // linked, through their first word, from `*chunks`, where the caller frees
+  // them (FreeChunks).
+  void HoldTree(void** chunks) {
+    borrow_ = true;
+    chunks_ = chunks;
+  }
 
   WriteError error() const { return error_; }
 
@@ -404,13 +410,33 @@ class Writer {
   }
 
   void* Take(std::size_t bytes) {
-    if (cursor_ == nullptr) return mem::Allocate(bytes);
+    if (cursor_ == nullptr && chunks_ == nullptr) return mem::Allocate(bytes);
     bytes = RoundUp(bytes);
-    // Measured beforehand, so never short; refused rather than overrun if it were.
-    if (static_cast<std::size_t>(limit_ - cursor_) < bytes) return nullptr;
+    if (static_cast<std::size_t>(limit_ - cursor_) < bytes) {
+      // A block measured beforehand is never short; refused rather than
+      // overrun if it were.
+      if (chunks_ == nullptr || !NextChunk(bytes)) return nullptr;
+    }
     void* piece = cursor_;
     cursor_ += bytes;
     return piece;
+  }
+
+  // Chunks double from a size that suits a small answer, so that a large
+  // one takes few of them and a small one wastes little.
+  static constexpr std::size_t kChunkHeader = RoundUp(sizeof(void*));
+  static constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
+  bool NextChunk(std::size_t bytes) {
+    const std::size_t size =
+        bytes > kMaxChunk - kChunkHeader ? kChunkHeader + bytes : std::max(nextChunk_, kChunkHeader + bytes);
+    auto* chunk = static_cast<char*>(mem::Allocate(size));
+    if (chunk == nullptr) return false;
+    std::memcpy(chunk, chunks_, sizeof(void*));
+    *chunks_ = chunk;
+    cursor_ = chunk + kChunkHeader;
+    limit_ = chunk + size;
+    if (nextChunk_ < kMaxChunk) nextChunk_ *= 2;
+    return true;
   }
 
   // A zero-terminated copy, so that hosts reading up to the zero are safe too.
@@ -434,6 +460,8 @@ class Writer {
 
   const TypeRegistry* registry_;
   bool borrow_ = false;
+  void** chunks_ = nullptr;
+  std::size_t nextChunk_ = 2048;
   WriteError error_ = WriteError::None;
   WalkStack<Frame> open_;
   char* cursor_ = nullptr;
@@ -460,10 +488,23 @@ void* BlockOf(const HostValue& host) {
   }
 }
 
-// A record written by WriteHostValueHolding keeps its tree in front of the
+// A record written by WriteHostValueHolding keeps this in front of the
 // root's array, in the same block; exactly the records of non-empty
 // containers do.
-constexpr std::size_t kHeldTreeBytes = RoundUp(sizeof(Value));
+struct HeldHeader {
+  Value tree;
+  void* chunks = nullptr;  // the other arrays' chunks (Writer::HoldTree)
+};
+constexpr std::size_t kHeldHeaderBytes = RoundUp(sizeof(HeldHeader));
+
+void FreeChunks(void* chunk) {
+  while (chunk != nullptr) {
+    void* next;
+    std::memcpy(&next, chunk, sizeof next);
+    mem::Free(chunk);
+    chunk = next;
+  }
+}
 
 bool HoldsTree(const HostValue& host) {
   return (host.kind == KIV_HOST_VALUE_COLLECTION && host.u.collection.count != 0) ||
@@ -564,7 +605,7 @@ bool WriteHostValueBlock(ValueResult& result, HostValue& host, const Value& valu
   Writer writer(registry);
   WriteError error = WriteError::NoMemory;
   try {
-    const std::size_t bytes = BlockBytes(value, registry, false);
+    const std::size_t bytes = BlockBytes(value, registry);
     char* block = bytes == 0 ? nullptr : static_cast<char*>(mem::Allocate(bytes));
     if (bytes == 0 || block != nullptr) {
       if (block != nullptr) writer.UseBlock(block, bytes);
@@ -592,30 +633,38 @@ bool WriteHostValueHolding(ValueResult& result, HostValue& host, Value& value, c
   Writer writer(registry);
   WriteError error = WriteError::NoMemory;
   char* block = nullptr;
-  Value* tree = nullptr;
+  HeldHeader* header = nullptr;
   const bool moved = value.IsOwner();
   try {
-    const std::size_t bytes = kHeldTreeBytes + BlockBytes(value, registry, true);
-    block = static_cast<char*>(mem::Allocate(bytes));
+    // The block holds the header and the root's own array, which
+    // ReleaseHostValueHeld finds the header by; the other arrays go to chunks
+    // as they are written, so the tree is not walked beforehand to measure
+    // them. A count too large for the records is refused by the writer
+    // before it takes any.
+    const std::size_t count = value.IsCollection() ? value.Elements().size() : value.Members().size();
+    const std::size_t record = value.IsCollection() ? sizeof(HostValue) : sizeof(HostStructEntry);
+    const std::size_t rootBytes = count <= UINT32_MAX / record ? RoundUp(count * record) : 0;
+    block = static_cast<char*>(mem::Allocate(kHeldHeaderBytes + rootBytes));
     if (block != nullptr) {
-      tree = ::new (static_cast<void*>(block)) Value();
+      header = ::new (static_cast<void*>(block)) HeldHeader();
       // Between two roots a move is an exchange: nothing is copied.
       if (moved) {
-        *tree = static_cast<Value&&>(value);
+        header->tree = static_cast<Value&&>(value);
       } else {
-        *tree = value;
+        header->tree = value;
       }
-      writer.UseBlock(block + kHeldTreeBytes, bytes - kHeldTreeBytes);
-      writer.BorrowTexts();
-      if (writer.Write(host, *tree)) return true;
+      writer.UseBlock(block + kHeldHeaderBytes, rootBytes);
+      writer.HoldTree(&header->chunks);
+      if (writer.Write(host, header->tree)) return true;
       error = writer.error();
     }
   } catch (const std::bad_alloc&) {
   }
   Zero(host);
-  if (tree != nullptr) {
-    if (moved) value = static_cast<Value&&>(*tree);
-    tree->~Value();
+  if (header != nullptr) {
+    if (moved) value = static_cast<Value&&>(header->tree);
+    FreeChunks(header->chunks);
+    header->~HeldHeader();
   }
   mem::Free(block);
   return FailWrite(result, error);
@@ -623,8 +672,10 @@ bool WriteHostValueHolding(ValueResult& result, HostValue& host, Value& value, c
 
 void ReleaseHostValueHeld(HostValue& host) {
   if (!HoldsTree(host)) return ReleaseHostValueBlock(host);
-  char* block = static_cast<char*>(BlockOf(host)) - kHeldTreeBytes;
-  std::launder(reinterpret_cast<Value*>(block))->~Value();
+  char* block = static_cast<char*>(BlockOf(host)) - kHeldHeaderBytes;
+  HeldHeader* header = std::launder(reinterpret_cast<HeldHeader*>(block));
+  FreeChunks(header->chunks);
+  header->~HeldHeader();
   mem::Free(block);
   Zero(host);
 }

@@ -65,10 +65,11 @@ void ReleaseHostValueBlock(HostValue& host);
 // answer the host reads after the call returned). A non-empty collection or
 // structure is not copied text by text: the record takes the tree over (a
 // root is moved, leaving `value` Empty; anything else is copied once) and
-// keeps it in its block, its texts, keys and bytes pointing into the tree's
-// own, until ReleaseHostValueHeld frees both. Any other value is written as
-// WriteHostValueBlock writes it. On failure `value` is as it was and `host`
-// zeroed.
+// keeps it, its texts, keys and bytes pointing into the tree's own, until
+// ReleaseHostValueHeld frees both. The tree sits in one block with the root's
+// array; the other arrays are carved from chunks allocated as they are
+// written. Any other value is written as WriteHostValueBlock writes it. On
+// failure `value` is as it was and `host` zeroed.
 bool WriteHostValueHolding(ValueResult& result, HostValue& host, Value& value, const TypeRegistry* registry);
 
 // Frees what a record written by WriteHostValueHolding holds and zeroes it.

@@ -9,25 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "testing/page_retention.h"
 #include "value/value.h"
 
 namespace kiv::binding {
 namespace {
 
 PageRegistry::Stats Registry() { return PageRegistry::Instance().ReadStats(); }
-
-// Tests that count regions going back to the system set the retention they
-// need, and put the previous one back so that the rest of the suite sees the default.
-class ScopedRetention {
- public:
-  explicit ScopedRetention(uint32_t regions, uint32_t windowMs = 0) : saved_(PageRegistry::Instance().ReadRetention()) {
-    PageRegistry::Instance().SetRetention(PageRegistry::Retention{regions, windowMs});
-  }
-  ~ScopedRetention() { PageRegistry::Instance().SetRetention(saved_); }
-
- private:
-  PageRegistry::Retention saved_;
-};
 
 TEST(ArenaPools, BlocksOfEverySizeAreDistinctAlignedAndEveryPageReturns) {
   ScopedRetention none(0);

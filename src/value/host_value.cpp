@@ -427,8 +427,7 @@ class Writer {
   static constexpr std::size_t kChunkHeader = RoundUp(sizeof(void*));
   static constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
   bool NextChunk(std::size_t bytes) {
-    const std::size_t size =
-        bytes > kMaxChunk - kChunkHeader ? kChunkHeader + bytes : std::max(nextChunk_, kChunkHeader + bytes);
+    const std::size_t size = std::max(nextChunk_, kChunkHeader + bytes);  // nextChunk_ never passes kMaxChunk
     auto* chunk = static_cast<char*>(mem::Allocate(size));
     if (chunk == nullptr) return false;
     std::memcpy(chunk, chunks_, sizeof(void*));

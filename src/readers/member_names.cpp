@@ -1,18 +1,24 @@
 #include "readers/member_names.h"
 
+#include <span>
 #include <utility>
 
 namespace kiv::codecs::detail {
 
 namespace {
 
-// Byte order of two distinct keys. Keys mostly differ in their first byte
-// (every text is followed by a zero, the empty one too).
-[[gnu::always_inline]] inline bool Precedes(const binding::InternedString* a, const binding::InternedString* b) {
-  const auto x = static_cast<uint8_t>(a->CStr()[0]);
-  const auto y = static_cast<uint8_t>(b->CStr()[0]);
+// Whether `key` sorts after the key of the object's last member, in byte
+// order (true when it has none).
+bool Ascends(const binding::Value& object, const binding::InternedString* key) {
+  const std::span<const binding::ValueMember> members = object.Members();
+  if (members.empty()) return true;
+  const binding::InternedString* last = &members.back().key();
+  // Keys mostly differ in their first byte (every text is followed by a
+  // zero, the empty one too).
+  const auto x = static_cast<uint8_t>(last->CStr()[0]);
+  const auto y = static_cast<uint8_t>(key->CStr()[0]);
   if (x != y) return x < y;
-  return a->View() < b->View();
+  return last->View() < key->View();
 }
 
 std::size_t Home(const binding::InternedString* key, std::size_t mask) {
@@ -91,45 +97,48 @@ ObjectKeys MemberKeys::Reopen(binding::Value& object, std::size_t depth) {
   ObjectKeys keys = Open(depth);
   keys.diverged = true;
   keys.reopened = true;
-  for (const binding::ValueMember& member : std::as_const(object).Members()) names_.Add(keys.names, &member.key());
+  Index(object, keys);
   keys.index = keys.names.count;
   return keys;
+}
+
+void MemberKeys::Index(const binding::Value& object, ObjectKeys& keys) {
+  for (const binding::ValueMember& member : object.Members()) names_.Add(keys.names, &member.key());
+  keys.indexed = true;
 }
 
 binding::Value* MemberKeys::AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name) {
   Shape& shape = shapes_[keys.depth];
   if (!keys.diverged) {
-    // The keys so far followed the shape: they are distinct, and from here
-    // on the shape follows this object instead.
+    // The keys so far followed the shape, and from here on the shape
+    // follows this object instead.
     keys.diverged = true;
     keys.followed = keys.index;
-    for (uint32_t i = 0; i < keys.index; ++i) names_.Add(keys.names, shape.keys[i]);
     for (std::size_t i = keys.index; i < shape.keys.size(); ++i) root_.ReleaseKey(shape.keys[i]);
     shape.keys.resize(keys.index);
     if (shape.ascending > keys.index) shape.ascending = keys.index;
   }
   const binding::InternedString* key = object.InternKey(name);  // cut at a zero byte
-  const uint32_t repeated = names_.Add(keys.names, key);
-  if (repeated != MemberNames::kAdded) {
-    object.ReleaseKey(key);
-    return &object.MemberAtPosition(repeated);
+  const bool ascending = Ascends(object, key);
+  // Members so far that do not ascend are distinct (a shape's keys are), but
+  // a name above the last may still be one of them.
+  if (!keys.indexed && (!ascending || (!keys.unshaped && shape.ascending < keys.index))) Index(object, keys);
+  if (keys.indexed) {
+    const uint32_t repeated = names_.Add(keys.names, key);
+    if (repeated != MemberNames::kAdded) {
+      object.ReleaseKey(key);
+      return &object.MemberAtPosition(repeated);
+    }
   }
   ++keys.index;
-  if (keys.unshaped) {
-    // In order while each key sorts after the one before: the names of the
-    // scope are its members' keys in the same order.
-    const binding::InternedString* previous = names_.Previous(keys.names);
-    return &object.AdoptMember(key, previous == nullptr || Precedes(previous, key));
-  }
+  if (keys.unshaped) return &object.AdoptMember(key, ascending);
   if (keys.reopened) {
     // Members of the earlier object come first: the order is settled when
     // the object is finished. The shape is left to fresh objects.
     return &object.AdoptMember(key, false);
   }
-  // The object's members are the shape's keys: it stays in order while they ascend.
-  const bool ascending =
-      shape.ascending == shape.keys.size() && (shape.keys.empty() || Precedes(shape.keys.back(), key));
-  if (ascending) ++shape.ascending;
+  // The object's members are the shape's keys.
+  if (ascending && shape.ascending == shape.keys.size()) ++shape.ascending;
   if (shape.keys.capacity() == 0) shape.keys.reserve(16);  // a record's worth at once
   shape.keys.push_back(key);                               // the shape keeps this count
   return &object.AppendMember(key, ascending);
@@ -146,7 +155,15 @@ binding::Value* MemberKeys::Find(binding::Value& object, const ObjectKeys& keys,
     return nullptr;
   }
   const binding::InternedString* key = object.InternKey(name);  // cut at a zero byte, as Append cuts
-  const uint32_t position = names_.Find(keys.names, key);
+  uint32_t position = MemberNames::kAdded;
+  if (keys.indexed) {
+    position = names_.Find(keys.names, key);
+  } else {
+    const std::span<const binding::ValueMember> members = std::as_const(object).Members();
+    for (std::size_t i = 0; i < members.size() && position == MemberNames::kAdded; ++i) {
+      if (&members[i].key() == key) position = static_cast<uint32_t>(i);
+    }
+  }
   object.ReleaseKey(key);
   return position == MemberNames::kAdded ? nullptr : &object.MemberAtPosition(position);
 }

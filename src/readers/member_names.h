@@ -7,7 +7,10 @@
 // one. Keys are the tree's interned records, one record per text, so this
 // index of each open object's key records tells a repeat exactly, and where
 // the earlier member lies: an open object is never reordered, so its members
-// stay in the order their names were first seen.
+// stay in the order their names were first seen. While an object's names
+// come in strictly ascending order (as writers that sort their keys write
+// them, this library's among them), a name above the last cannot repeat, and
+// the object needs no index until a name breaks the order.
 #pragma once
 
 #include <cstddef>
@@ -49,10 +52,6 @@ class MemberNames {
       return kAdded;
     }
     return AddSlow(scope, key);
-  }
-  // The name added before the scope's last one, or null when it has one name.
-  [[nodiscard]] const binding::InternedString* Previous(const NameScope& scope) const {
-    return scope.count < 2 ? nullptr : keys_[scope.start + scope.count - 2];
   }
   // The position of `key` in the scope, or kAdded when it holds no such name.
   [[nodiscard]] uint32_t Find(const NameScope& scope, const binding::InternedString* key) const;
@@ -97,7 +96,8 @@ struct ObjectKeys {
   uint32_t index = 0;     // keys appended so far
   bool diverged = false;  // its keys left the remembered sequence: the name index is in use
   bool reopened = false;  // an earlier object under a repeated name, receiving more members
-  bool unshaped = false;  // its depth stopped remembering shapes: keys go straight to the name index
+  bool unshaped = false;  // its depth stopped remembering shapes
+  bool indexed = false;   // the name index holds its keys; until then they ascend strictly
   uint32_t followed = 0;  // keys that followed the remembered sequence before it diverged
   NameScope names;
 };
@@ -197,6 +197,9 @@ class MemberKeys {
 
  private:
   binding::Value* AppendOther(binding::Value& object, ObjectKeys& keys, std::string_view name);
+  // Enters the keys of the object's members into the name index, for an
+  // object whose next name does not ascend.
+  void Index(const binding::Value& object, ObjectKeys& keys);
 
   // The keys of the last object read at one depth, in their order.
   struct Shape {

@@ -75,6 +75,11 @@ TEST(JsonReader, RepeatedMembersAreOneMember) {
   ASSERT_EQ(cut.Size(), 1u);
   EXPECT_EQ(cut.FindMember("k").Size(), 2u);
   EXPECT_EQ(Json(R"([{"a":1},{"a":2}])").At(1).FindMember("a").AsUnsigned(), 2u);  // separate objects
+  // A name may repeat one above the last name when the names so far did not
+  // ascend; here the second object follows the first one's names.
+  const ValueResult above = Json(R"([{"b":[1],"a":2},{"b":[1],"a":2,"b":[3]}])");
+  ASSERT_EQ(above.At(1).Size(), 2u);
+  EXPECT_EQ(above.At(1).FindMember("b").Size(), 2u);
 }
 
 TEST(JsonReader, ObjectsWithoutACommonKeyOrderKeepTheRules) {

@@ -188,6 +188,7 @@ void MemberKeys::Release() {
       shape.keys.clear();
     }
     shape.ascending = shape.misses = shape.skipped = 0;
+    shape.unordered = false;
   }
   depths_ = 0;
 }

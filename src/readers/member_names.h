@@ -135,6 +135,9 @@ class MemberKeys {
     if (shape.misses >= kMissLimit && ++shape.skipped != kRetryEvery) {
       keys.diverged = true;
       keys.unshaped = true;
+      // Names that came in no order last time will again: indexed from the
+      // first, the object is built as if order were never looked for.
+      keys.indexed = shape.unordered;
     } else {
       shape.skipped = 0;
     }
@@ -144,10 +147,13 @@ class MemberKeys {
   // more: a later object under a repeated name merges into it. Its names
   // enter the index at once; the count of them is the work it cost.
   ObjectKeys Reopen(binding::Value& object, std::size_t depth);
-  void Close(const ObjectKeys& keys) {
+  // `unordered` tells whether the object's names did not all ascend.
+  void Close(const ObjectKeys& keys, bool unordered) {
     names_.Close(keys.names);
-    if (keys.unshaped || keys.reopened || keys.index == 0) return;
+    if (keys.reopened || keys.index == 0) return;
     Shape& shape = shapes_[keys.depth];
+    shape.unordered = unordered;
+    if (keys.unshaped) return;
     const bool missed = keys.diverged && keys.followed == 0;
     shape.misses = missed ? shape.misses + 1 : 0;
   }
@@ -207,6 +213,7 @@ class MemberKeys {
     uint32_t ascending = 0;  // how many leading keys are in strictly ascending order
     uint32_t misses = 0;     // objects in a row whose first key was not the remembered one
     uint32_t skipped = 0;    // objects opened without the shape since it was last tried
+    bool unordered = false;  // the names of the last object closed here did not all ascend
   };
   // Objects whose keys follow no common order (maps of ids, records of
   // random fields) would only replace the shape key by key. After this many

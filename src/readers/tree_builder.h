@@ -135,7 +135,7 @@ class TreeBuilder {
   void Close() {
     Frame& frame = frames_.back();
     if (frame.isObject) {
-      keys_.Close(frame.keys);
+      keys_.Close(frame.keys, frame.container->IsUnfinished());
       frame.container->FinishMembers();
     }
     frames_.pop_back();

@@ -94,7 +94,7 @@ class MemberNames {
 struct ObjectKeys {
   uint32_t depth = 0;     // nesting depth: which remembered key sequence it follows
   uint32_t index = 0;     // keys appended so far
-  bool diverged = false;  // its keys left the remembered sequence: the name index is in use
+  bool diverged = false;  // its keys left the remembered sequence
   bool reopened = false;  // an earlier object under a repeated name, receiving more members
   bool unshaped = false;  // its depth stopped remembering shapes
   bool indexed = false;   // the name index holds its keys; until then they ascend strictly
@@ -111,7 +111,8 @@ struct ObjectKeys {
 // already held, and no name can repeat, since the remembered keys are
 // distinct: the member is appended at the cost of comparing one text. At the
 // first name that differs the object falls back to the name index, fed with
-// the keys so far, and the remembered sequence becomes this object's keys.
+// the keys so far once its names stop ascending, and the remembered sequence
+// becomes this object's keys.
 // The sequence also knows how far its keys ascend, so members appended
 // along it need no comparison to keep their structure's order known.
 class MemberKeys {

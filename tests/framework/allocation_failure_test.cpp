@@ -183,11 +183,13 @@ TEST_F(AllocationFailureTest, EventDelivery) {
 TEST(AllocationFailureReaderTest, EveryFormat) {
   const std::string json = R"({"a": [1, "x", {"k": [null, 2.5]}], "b": {"c": true}, "long": ")" + kLongText + "\"}";
   const std::string yaml = test::kSampleYaml + "  d: [y, z]\nlong: " + kLongText + "\n";
+  const std::string longJson = R"({"long": ")" + std::string(3000, 'y') + "\"}";  // copied to the heap to be read
   struct Reader {
     const char* name;
     std::function<binding::ValueResult()> read;
   };
   for (const Reader& reader : {Reader{"JSON", [&] { return codecs::ReadJson(json); }},
+                               Reader{"long JSON", [&] { return codecs::ReadJson(longJson); }},
                                Reader{"MessagePack", [&] { return codecs::ReadMessagePack(test::kSampleMessagePack); }},
                                Reader{"YAML", [&] { return codecs::ReadYaml(yaml); }}}) {
     binding::ValueResult expected = reader.read();

@@ -163,6 +163,14 @@ TEST(JsonReader, TextEndsAtItsFirstZeroByteAndCountedTextAtItsEnd) {
             "Error: Missing a comma or ']' after an array element. at offset 4.");
   const char number[] = {'1', '2'};
   EXPECT_EQ(ReadJson(std::string_view(number, sizeof number)).AsUnsigned(), 12u);
+  // Longer than the copy kept on the stack, and followed by what would
+  // still be a number if the reader looked past the end.
+  std::string longer = "[";
+  for (int i = 0; i < 1500; ++i) longer += "1,";
+  longer += "2]3";
+  EXPECT_EQ(ReadJson(std::string_view(longer.data(), longer.size() - 1)).Size(), 1501u);
+  EXPECT_EQ(ReadJson(std::string_view(longer.data(), longer.size() - 2)).ErrorMessage(),
+            "Error: Missing a comma or ']' after an array element. at offset 3002.");
 
   for (const char* text : {"  [1]", "{}", "[oops"}) EXPECT_TRUE(LooksLikeJson(text)) << text;
   for (const char* text : {"\t{}", "\n[1]", "", "   ", "null", "\"text\""}) EXPECT_FALSE(LooksLikeJson(text)) << text;

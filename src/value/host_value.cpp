@@ -281,9 +281,13 @@ class Writer {
         continue;
       }
       const std::size_t i = top.next++;
-      // `top` is not used past the Enter calls: entering may move the frames.
+      if (depth > kHostValueMaxDepth) return Stop(WriteError::TooDeep);
+      // Most children are scalars, written here without a call; `top` is
+      // not used past the Enter calls: entering may move the frames.
       if (top.elements != nullptr) {
-        if (!Enter(top.host->u.collection.items[i], top.elements[i], depth)) return false;
+        HostValue& item = top.host->u.collection.items[i];
+        const Value& element = top.elements[i];
+        if (!WriteScalar(item, element) && !Enter(item, element, depth)) return false;
       } else {
         HostStructEntry& entry = top.host->u.structure.entries[i];
         const ValueMember& member = top.members[i];
@@ -291,7 +295,7 @@ class Writer {
         if (key == nullptr) return Stop(WriteError::NoMemory);
         entry.key = key;
         entry.keyOwned = 1;
-        if (!Enter(entry.value, member.value(), depth)) return false;
+        if (!WriteScalar(entry.value, member.value()) && !Enter(entry.value, member.value(), depth)) return false;
       }
     }
     return true;
@@ -308,10 +312,9 @@ class Writer {
     std::size_t next;
   };
 
-  // Writes a scalar at once; attaches the array of a collection or
-  // structure and opens it.
-  bool Enter(HostValue& host, const Value& value, uint32_t depth) {
-    if (depth > kHostValueMaxDepth) return Stop(WriteError::TooDeep);
+  // Writes a number, a bool, an Empty value or a borrowed text, which need
+  // nothing allocated; false, with nothing written, for any other value.
+  [[gnu::always_inline]] bool WriteScalar(HostValue& host, const Value& value) {
     switch (value.Kind()) {
       case ValueKind::Empty:
         host.kind = KIV_HOST_VALUE_EMPTY;
@@ -333,13 +336,32 @@ class Writer {
         host.u.f64 = value.AsFloat();
         return true;
       case ValueKind::String:
-        if (borrow_) {
+        if (!borrow_) return false;
+        {
           const InternedString* text = value.AsString();
           host.kind = KIV_HOST_VALUE_OWNED_STRING;
           host.u.text.data = text->CStr();
           host.u.text.length = static_cast<uint32_t>(text->Size());
-          return true;
         }
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  // Writes a scalar at once; attaches the array of a collection or
+  // structure and opens it.
+  bool Enter(HostValue& host, const Value& value, uint32_t depth) {
+    if (depth > kHostValueMaxDepth) return Stop(WriteError::TooDeep);
+    if (WriteScalar(host, value)) return true;
+    switch (value.Kind()) {
+      case ValueKind::Empty:
+      case ValueKind::Bool:
+      case ValueKind::Signed:
+      case ValueKind::Unsigned:
+      case ValueKind::Float:
+        return true;  // written above
+      case ValueKind::String:
         return WriteText(host, value.AsText());
       case ValueKind::Blob: {
         const auto bytes = value.AsBlob();

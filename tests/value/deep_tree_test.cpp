@@ -161,6 +161,16 @@ TEST(DeepTree, EveryWalkAtTheBoundFitsASmallStack) {
       EXPECT_EQ(Kind(record), 0u);
     });
   }
+  // A scalar below the bound is as deep as a container there.
+  Value scalarBelow;
+  Value* v = &scalarBelow;
+  for (std::size_t level = 1; level < kMaxValueDepth; ++level) v = &v->Append();
+  v->Append().SetSigned(1);
+  HostValue record{};
+  ValueResult written;
+  EXPECT_FALSE(WriteHostValue(written, record, scalarBelow, nullptr));
+  EXPECT_EQ(written.ErrorMessage(), tooDeepToWrite);
+  EXPECT_EQ(Kind(record), 0u);
 }
 
 // A native structure that nests through a vector of itself.

@@ -272,7 +272,7 @@ class Writer {
   // `host` is zero on entry. Whatever was attached to it before a failure
   // stays attached, so releasing `host` frees it.
   bool Write(HostValue& host, const Value& value) {
-    if (!Enter(host, value, 1)) return false;
+    if (!Enter(host, value)) return false;  // the root, at depth 1
     while (!open_.empty()) {
       Frame& top = open_.back();
       const uint32_t depth = static_cast<uint32_t>(open_.size()) + 1;
@@ -281,13 +281,13 @@ class Writer {
         continue;
       }
       const std::size_t i = top.next++;
-      if (depth > kHostValueMaxDepth) return Stop(WriteError::TooDeep);
+      if (depth > kHostValueMaxDepth) return Stop(WriteError::TooDeep);  // the one check of a child's depth
       // Most children are scalars, written here without a call; `top` is
       // not used past the Enter calls: entering may move the frames.
       if (top.elements != nullptr) {
         HostValue& item = top.host->u.collection.items[i];
         const Value& element = top.elements[i];
-        if (!WriteScalar(item, element) && !Enter(item, element, depth)) return false;
+        if (!WriteScalar(item, element) && !Enter(item, element)) return false;
       } else {
         HostStructEntry& entry = top.host->u.structure.entries[i];
         const ValueMember& member = top.members[i];
@@ -295,7 +295,7 @@ class Writer {
         if (key == nullptr) return Stop(WriteError::NoMemory);
         entry.key = key;
         entry.keyOwned = 1;
-        if (!WriteScalar(entry.value, member.value()) && !Enter(entry.value, member.value(), depth)) return false;
+        if (!WriteScalar(entry.value, member.value()) && !Enter(entry.value, member.value())) return false;
       }
     }
     return true;
@@ -350,9 +350,8 @@ class Writer {
   }
 
   // Writes a scalar at once; attaches the array of a collection or
-  // structure and opens it.
-  bool Enter(HostValue& host, const Value& value, uint32_t depth) {
-    if (depth > kHostValueMaxDepth) return Stop(WriteError::TooDeep);
+  // structure and opens it. The caller has checked the value's depth.
+  bool Enter(HostValue& host, const Value& value) {
     if (WriteScalar(host, value)) return true;
     switch (value.Kind()) {
       case ValueKind::Empty:

@@ -11,9 +11,9 @@
 // stacks kept between reads and copied to a block of their exact size when
 // they close, MessagePack containers built in place; members sorted only when
 // their keys come out of order. It keeps no error offsets, no budgets beyond
-// a depth cap, and gives YAML scalars no types. A product reader does all of
-// that and more, so where even this reader stays well short of a peer, no
-// trimming of a product reader's extras closes the gap.
+// a depth cap, and no YAML anchors, aliases or scalar types. A product reader
+// does all of that and more, so where even this reader stays well short of a
+// peer, no trimming of a product reader's extras closes the gap.
 //
 // Counters: vs_<peer> is throughput as a ratio of the peer's (higher is
 // better). BM_RapidJsonTokens is the JSON tokenizer alone, with a handler
